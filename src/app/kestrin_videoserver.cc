@@ -1,0 +1,45 @@
+#include "app/kestrin_videoserver.h"
+
+#include <fmt/format.h>
+
+#include "platform/local_time.h"
+#include "platform/machine_id.h"
+#include "service/startup.h"
+#include "service/version.h"
+
+namespace kestrin::app {
+
+TKestrinVideoserver::TKestrinVideoserver(service::ServiceConfig config, platform::MainLoop& loop)
+    : loop_(loop), state_(std::move(config)) {}
+
+TKestrinVideoserver::~TKestrinVideoserver() = default;
+
+bool TKestrinVideoserver::ServiceStart() {
+  state_.program_version = fmt::format("{}.{}.{}", KESTRIN_VERSION_MAJOR, KESTRIN_VERSION_MINOR,
+                                       KESTRIN_VERSION_PATCH);
+  state_.service_started = platform::Now();
+  state_.session_started = platform::NeverMark();
+  state_.last_message = platform::NeverMark();
+
+  {
+    std::lock_guard lock(state_.settings_lock);
+    state_.server_connect = false;
+    state_.db_host.clear();
+    state_.db_path.clear();
+    state_.db_login.clear();
+    state_.db_pass.clear();
+  }
+  state_.log().MainLog("Запуск службы");
+
+  if (!service::LoadDatabaseClient(state_, database_client_)) return false;
+  if (!vlc_.LoadVlc(state_.config().vlc_dir, state_.log())) return false;
+  state_.vlc_version = vlc_.api().get_version();
+
+  state_.sekey = platform::ReadMachineKey();
+  service::ReadSettings(state_);
+  return true;
+}
+
+void TKestrinVideoserver::ServiceStop() { state_.log().MainLog("Остановка службы"); }
+
+}  // namespace kestrin::app

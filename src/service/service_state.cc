@@ -1,0 +1,17 @@
+#include "service/service_state.h"
+
+namespace kestrin::service {
+
+ServiceState::ServiceState(ServiceConfig config)
+    : config_(std::move(config)),
+      log_((config_.home / "videoserver.log").string()),
+      settings_((config_.home / "vs_settings.ini").string()) {}
+
+void ServiceState::TryLog(std::string_view text) {
+  try {
+    log_.MainLog(text);
+  } catch (const LogWriteError&) {
+  }
+}
+
+}  // namespace kestrin::service
