@@ -21,6 +21,8 @@ bool TKestrinVideoserver::ServiceStart() {
   state_.session_started = platform::NeverMark();
   state_.last_message = platform::NeverMark();
 
+  // [start: the event queue and the event thread are created and started here]
+
   {
     std::lock_guard lock(state_.settings_lock);
     state_.server_connect = false;
@@ -37,9 +39,22 @@ bool TKestrinVideoserver::ServiceStart() {
 
   state_.sekey = platform::ReadMachineKey();
   service::ReadSettings(state_);
+
+  // [start: the Watchdog timer is enabled here]
+  // [start: the nine camera workers are created and started here]
+  // [start: the web server starts here]
+  // [start: the picture server starts here]
+  // [start: the archive cleaner starts here]
   return true;
 }
 
-void TKestrinVideoserver::ServiceStop() { state_.log().MainLog("Остановка службы"); }
+void TKestrinVideoserver::ServiceStop() {
+  // [stop: the picture server stops here]
+  // [stop: the Watchdog is disabled and the server session closed (1000) here]
+  // [stop: the web server stops here, before anything it uses is released]
+  // [stop: the nine camera workers are stopped, waited for and destroyed here]
+  // [stop: the event thread, then the archive cleaner, are stopped here]
+  state_.log().MainLog("Остановка службы");
+}
 
 }  // namespace kestrin::app
