@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace kestrin::capture {
+
+// Bytes per pixel of a frame buffer: blue, green, red, unused.
+inline constexpr size_t kFrameBytesPerPixel = 4;
+// Bytes per pixel of a converted picture: blue, green, red.
+inline constexpr size_t kPictureBytesPerPixel = 3;
+
+// The newest decoded picture of one camera and the frame mutex that guards it.
+//
+// The buffer holds rows from the top of the picture to the bottom, each row
+// width * 4 bytes with no padding; in each pixel byte 0 is blue, 1 green,
+// 2 red and 3 unused. The camera worker's decoder writes every frame straight
+// into it.
+//
+// A store is held by std::shared_ptr: the camera worker, every frame saver and
+// every web reader keep their own reference, so a reader that outlives the
+// worker (a saver still running when the service stops) never touches freed
+// memory. The store is created with its worker and never replaced.
+class FrameStore {
+ public:
+  FrameStore() = default;
+  FrameStore(const FrameStore&) = delete;
+  FrameStore& operator=(const FrameStore&) = delete;
+
+  // Readers (frame saver, web frame viewer).
+  //
+  // Converts the current picture into `picture`, resized to width * height * 3
+  // bytes: pixel x of row r takes bytes 0, 1 and 2 of the 4-byte pixel at
+  // (r * width + x) * 4, in that order (blue, green, red), byte 3 dropped.
+  // `width` and `height` are the copies of v_width and v_height the caller
+  // took under the camera lock. Holds the frame mutex only for the copy.
+  // Returns false, leaving `picture` unspecified, when either size is zero or
+  // the buffer holds fewer than width * height * 4 bytes (the camera was
+  // dropped or reconnected with a smaller picture since the sizes were read).
+  bool CopyPicture(uint32_t width, uint32_t height, std::vector<uint8_t>& picture) const;
+
+  // Like CopyPicture, but copies the first width * height * 4 bytes of the
+  // buffer unchanged (one memcpy under the frame mutex). EncodeJpeg with
+  // PixelLayout::kBgrx turns them into the same picture as the conversion.
+  bool CopyFrame(uint32_t width, uint32_t height, std::vector<uint8_t>& frame) const;
+
+  // Writer side, for the camera worker and its decoder callbacks. Everything
+  // below is guarded by mutex().
+
+  // The frame mutex: guards buffer() and decoded_frames().
+  std::mutex& mutex() const { return mutex_; }
+
+  // The frame buffer (the worker's vlcBuffer). Resized or released only while
+  // no decoder writes into it.
+  std::vector<uint8_t>& buffer() { return buffer_; }
+  // Frames decoded since the current stream was connected.
+  int64_t& decoded_frames() { return decoded_frames_; }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<uint8_t> buffer_;
+  int64_t decoded_frames_ = 0;
+};
+
+// The picture conversion on its own, for a buffer the caller already holds:
+// fills `picture` (width * height * 3 bytes, resized) from `frame`, which must
+// hold at least width * height * 4 bytes.
+void ConvertFrameToPicture(const uint8_t* frame, uint32_t width, uint32_t height,
+                           std::vector<uint8_t>& picture);
+
+}  // namespace kestrin::capture

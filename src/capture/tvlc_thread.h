@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "capture/frame_store.h"
+#include "platform/local_time.h"
+#include "service/service_state.h"
+#include "service/vlc_library.h"
+
+namespace kestrin::capture {
+
+// A copy of a camera worker's published fields, taken under its camera lock.
+struct CameraStatus {
+  // True while the stream delivers pictures into the frame store; only then
+  // is there a usable picture of v_width x v_height.
+  bool active = false;
+  bool forcerestart = false;
+  uint32_t v_width = 0;              // 0 after a drop
+  uint32_t v_height = 0;             // 0 after a drop
+  platform::DateTime v_starttime{};  // when the stream became active; only while active
+  std::string url;                   // UTF-8; empty: no camera
+  int64_t framecnt = 0;              // pictures decoded since activation, as last published
+  int64_t saveframe = 0;             // saves started since activation
+  int32_t restartcnt = 0;            // drops since service start
+  // Controller identifier + event time "yyyymmddhhnnss" of the last save
+  // started for this camera; empty after (re)activation.
+  std::string lastfilename;
+  // The frame store (frame mutex + frame buffer); the same object for the
+  // worker's whole life.
+  std::shared_ptr<FrameStore> frames;
+};
+
+// One camera worker (index 0..8; camera N of the web interface is worker N-1).
+// Keeps the camera's stream open through libVLC and holds its newest picture
+// in a FrameStore.
+//
+// Its thread repeats one step until stopped:
+//   - an address and not active: connect (probe the size for up to 10 s,
+//     start RV32 decoding into the frame store, wait up to 10 s for playback);
+//     a failed attempt is silent and retried after 5 s. On success logs
+//     "[i] видеопоток доступен WxH" and becomes active;
+//   - active: monitor every 500 ms and drop the stream on a restart request
+//     (code 2), a player that stopped playing (1), a picture unchanged for
+//     more than 30 s (3) or no new frame since the previous check (4),
+//     logging "[i] переподключение [Код: c]"; the next step reconnects;
+//   - otherwise idle: stop any player, sleep 1 s.
+//
+// Other threads use only the methods below. Each takes the worker's camera
+// lock just to copy or assign a few fields, never together with the frame
+// mutex.
+class TVLCThread {
+ public:
+  // `vlc` and `state` must outlive the worker.
+  TVLCThread(int32_t index, const service::VlcApi& vlc, service::ServiceState& state);
+  TVLCThread(const TVLCThread&) = delete;
+  TVLCThread& operator=(const TVLCThread&) = delete;
+  // Stops and joins the thread if it still runs.
+  ~TVLCThread();
+
+  // Starts the thread. At most once.
+  void Start();
+  // Asks the thread to end and waits for it. The request is seen at the end of
+  // the current step, within 100 ms inside the connect waits. The player is
+  // stopped and released before this returns. Safe to call more than once.
+  void Stop();
+
+  int32_t index() const { return index_; }
+
+  // The frame store, constant for the worker's life (no lock needed).
+  const std::shared_ptr<FrameStore>& frames() const { return frames_; }
+
+  // Gives or changes the stream address (UTF-8; empty makes the worker idle).
+  // When it differs from the current one: active becomes false and the worker
+  // opens the new address at its next step. Not counted as a drop.
+  void SetUrl(const std::string& url);
+
+  // Asks the worker to drop and reopen its stream. Only while active; returns
+  // whether the request was recorded.
+  bool RequestRestart();
+
+  // Records a save started for this camera: saveframe + 1 and lastfilename.
+  void RecordSave(const std::string& lastfilename);
+
+  // A copy of the published fields.
+  CameraStatus Status() const;
+
+ private:
+  struct Player;  // one libVLC instance + player + callback context
+
+  void Run(std::stop_token stop);
+  void Connect(std::stop_token stop);
+  void Monitor(std::stop_token stop);
+  void Idle(std::stop_token stop);
+  void Drop(int code);
+  void ReleasePlayer();
+  // Sleeps `ms` unless a stop is requested; false when it was.
+  static bool Sleep(std::stop_token stop, int ms);
+
+  const int32_t index_;
+  const service::VlcApi& vlc_;
+  service::ServiceState& state_;
+  const std::shared_ptr<FrameStore> frames_ = std::make_shared<FrameStore>();
+
+  // The camera lock and the published fields it guards.
+  mutable std::mutex camera_lock_;
+  CameraStatus published_;
+
+  // Private to the thread body.
+  std::unique_ptr<Player> player_;
+  int64_t previous_count_ = 0;
+  int32_t last_hash_ = 1;
+  platform::DateTime last_hash_time_{};
+
+  std::jthread thread_;
+};
+
+}  // namespace kestrin::capture
