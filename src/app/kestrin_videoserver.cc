@@ -15,8 +15,8 @@ TKestrinVideoserver::TKestrinVideoserver(service::ServiceConfig config, platform
 TKestrinVideoserver::~TKestrinVideoserver() = default;
 
 bool TKestrinVideoserver::ServiceStart() {
-  state_.program_version = fmt::format("{}.{}.{}", KESTRIN_VERSION_MAJOR, KESTRIN_VERSION_MINOR,
-                                       KESTRIN_VERSION_PATCH);
+  state_.program_version =
+      fmt::format("{}.{}.{}", KESTRIN_VERSION_MAJOR, KESTRIN_VERSION_MINOR, KESTRIN_VERSION_PATCH);
   state_.service_started = platform::Now();
   state_.session_started = platform::NeverMark();
   state_.last_message = platform::NeverMark();

@@ -7,12 +7,12 @@
 namespace kestrin::platform {
 namespace {
 
-// Length of the UTF-8 sequence that starts with `lead` (1 for a stray byte).
-size_t Utf8SequenceLength(unsigned char lead) {
-  if (lead >= 0xF0) return 4;
-  if (lead >= 0xE0) return 3;
-  if (lead >= 0xC0) return 2;
-  return 1;
+// The bytes of the bad UTF-8 character at the start of `s`: its first byte and
+// the continuation bytes that follow it.
+size_t BadSequenceLength(const char* s, size_t left) {
+  size_t n = 1;
+  while (n < left && n < 4 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) ++n;
+  return n;
 }
 
 // Converts with iconv; every input sequence that cannot be converted becomes "?".
@@ -30,8 +30,7 @@ std::string Convert(const char* to, const char* from, std::string_view in, bool 
     out.append(buffer, dst - buffer);
     if (rc != static_cast<size_t>(-1) || errno == E2BIG) continue;
     // EILSEQ or EINVAL: replace one input character and go on.
-    size_t skip = from_utf8 ? Utf8SequenceLength(static_cast<unsigned char>(*src)) : 1;
-    if (skip > src_left) skip = src_left;
+    size_t skip = from_utf8 ? BadSequenceLength(src, src_left) : 1;
     src += skip;
     src_left -= skip;
     out += '?';
@@ -43,7 +42,9 @@ std::string Convert(const char* to, const char* from, std::string_view in, bool 
 
 }  // namespace
 
-std::string Utf8ToCp1251(std::string_view utf8) { return Convert("CP1251", "UTF-8", utf8, true); }
+std::string Utf8ToCp1251(std::string_view utf8) {
+  return Convert("CP1251", "UTF-8", utf8, true);
+}
 
 std::string Cp1251ToUtf8(std::string_view cp1251) {
   return Convert("UTF-8", "CP1251", cp1251, false);

@@ -6,7 +6,9 @@
 
 namespace kestrin::platform {
 
-DateTime Now() { return std::chrono::system_clock::now(); }
+DateTime Now() {
+  return std::chrono::system_clock::now();
+}
 
 DateTime MakeLocalDateTime(int year, int month, int day, int hour, int minute, int second,
                            int millisecond) {
@@ -46,8 +48,12 @@ std::string FormatDateTime(DateTime t) {
   return fmt::format("{} {:02}:{:02}:{:02}", date, f.hour, f.minute, f.second);
 }
 
-DateTime NeverMark() { return MakeLocalDateTime(2020, 1, 1); }
+DateTime NeverMark() {
+  return MakeLocalDateTime(2020, 1, 1);
+}
 
-bool IsAbsentTime(DateTime t) { return ToLocalFields(t).year <= 2020; }
+bool IsAbsentTime(DateTime t) {
+  return ToLocalFields(t).year <= 2020;
+}
 
 }  // namespace kestrin::platform

@@ -14,7 +14,9 @@ struct MainLoop::PendingCall {
 
 MainLoop::MainLoop() : work_(asio::make_work_guard(io_)) {}
 
-MainLoop::~MainLoop() { Stop(); }
+MainLoop::~MainLoop() {
+  Stop();
+}
 
 void MainLoop::Run() {
   main_thread_ = std::this_thread::get_id();
@@ -30,15 +32,20 @@ void MainLoop::Stop() {
     pending.swap(pending_);
   }
   for (const auto& p : pending) {
-    if (!p->claimed.exchange(true)) p->done.set_exception(std::make_exception_ptr(MainLoopStopped()));
+    if (!p->claimed.exchange(true))
+      p->done.set_exception(std::make_exception_ptr(MainLoopStopped()));
   }
   work_.reset();
   io_.stop();
 }
 
-void MainLoop::Post(std::function<void()> call) { asio::post(io_, std::move(call)); }
+void MainLoop::Post(std::function<void()> call) {
+  asio::post(io_, std::move(call));
+}
 
-bool MainLoop::InMainThread() const { return main_thread_.load() == std::this_thread::get_id(); }
+bool MainLoop::InMainThread() const {
+  return main_thread_.load() == std::this_thread::get_id();
+}
 
 void MainLoop::CallSynchronized(const std::function<void()>& call) {
   if (InMainThread()) {

@@ -25,7 +25,9 @@ void Systemctl(const std::string& args) {
 
 }  // namespace
 
-void NotifyReady() { sd_notify(0, "READY=1"); }
+void NotifyReady() {
+  sd_notify(0, "READY=1");
+}
 
 std::string UnitFileText(const UnitDescription& unit) {
   return fmt::format(

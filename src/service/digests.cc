@@ -30,8 +30,12 @@ std::string PasswordDigest(std::string_view password) {
   return Md5Hex(platform::Utf8ToCp1251(password), true);
 }
 
-std::string Sha1Bytes(std::string_view bytes) { return Digest(EVP_sha1(), bytes); }
+std::string Sha1Bytes(std::string_view bytes) {
+  return Digest(EVP_sha1(), bytes);
+}
 
-std::string Sha256Bytes(std::string_view bytes) { return Digest(EVP_sha256(), bytes); }
+std::string Sha256Bytes(std::string_view bytes) {
+  return Digest(EVP_sha256(), bytes);
+}
 
 }  // namespace kestrin::service

@@ -9,7 +9,9 @@
 namespace kestrin::service {
 namespace {
 
-bool IsTrimmed(char c) { return static_cast<unsigned char>(c) <= 32; }
+bool IsTrimmed(char c) {
+  return static_cast<unsigned char>(c) <= 32;
+}
 
 // Appends `line` to `path` with one open, write and close. Empty on success,
 // else the reason.

@@ -1,6 +1,8 @@
 """Start, stop and failed starts of the real binary in a temporary home."""
 
+import os
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -121,3 +123,24 @@ def test_command_line(args, code):
     assert result.returncode == code
     if code == 2:
         assert "Usage:" in result.stderr
+
+
+UNIT = Path("/etc/systemd/system/kestrin-videoserver.service")
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or UNIT.exists(), reason="needs root and no installed unit")
+def test_install_writes_unit_and_uninstall_removes_it(home):
+    try:
+        result = subprocess.run([str(BINARY), "/INSTALL", "-silent", "--home", str(home)],
+                                capture_output=True, text=True)
+        assert result.returncode == 0 and result.stdout == ""
+        text = UNIT.read_text()
+        assert "Description=Kestrin Контроль доступа - Видеосервер\n" in text
+        assert "Type=notify\n" in text
+        assert f'ExecStart="{BINARY}" --home "{home}"\n' in text
+        result = subprocess.run([str(BINARY), "-uninstall"], capture_output=True, text=True)
+        assert result.returncode == 0 and "removed" in result.stdout
+        assert not UNIT.exists()
+    finally:
+        if UNIT.exists():
+            UNIT.unlink()
