@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -11,6 +12,21 @@ namespace kestrin::capture {
 inline constexpr size_t kFrameBytesPerPixel = 4;
 // Bytes per pixel of a converted picture: blue, green, red.
 inline constexpr size_t kPictureBytesPerPixel = 3;
+
+// The frame mutex. Unlike std::mutex it may be released by another thread
+// than the one that took it: libVLC may call the picture lock and unlock
+// callbacks on different threads. Usable with std::lock_guard.
+class FrameMutex {
+ public:
+  void lock();
+  bool try_lock();
+  void unlock();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool locked_ = false;
+};
 
 // The newest decoded picture of one camera and the frame mutex that guards it.
 //
@@ -50,7 +66,7 @@ class FrameStore {
   // below is guarded by mutex().
 
   // The frame mutex: guards buffer() and decoded_frames().
-  std::mutex& mutex() const { return mutex_; }
+  FrameMutex& mutex() const { return mutex_; }
 
   // The frame buffer (the worker's vlcBuffer). Resized or released only while
   // no decoder writes into it.
@@ -59,7 +75,7 @@ class FrameStore {
   int64_t& decoded_frames() { return decoded_frames_; }
 
  private:
-  mutable std::mutex mutex_;
+  mutable FrameMutex mutex_;
   std::vector<uint8_t> buffer_;
   int64_t decoded_frames_ = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -93,10 +94,14 @@ class TVLCThread {
   struct Player;  // one libVLC instance + player + callback context
 
   void Run(std::stop_token stop);
-  void Connect(std::stop_token stop);
+  void Connect(std::stop_token stop, const std::string& url);
   void Monitor(std::stop_token stop);
   void Idle(std::stop_token stop);
   void Drop(int code);
+  // Creates an instance, media and player for `url` and starts playing.
+  bool OpenPlayer(const std::string& url);
+  void StopIfPlaying();
+  // Stops (if playing) and releases the player, its instance and context.
   void ReleasePlayer();
   // Sleeps `ms` unless a stop is requested; false when it was.
   static bool Sleep(std::stop_token stop, int ms);
@@ -112,9 +117,11 @@ class TVLCThread {
 
   // Private to the thread body.
   std::unique_ptr<Player> player_;
+  uint32_t connected_width_ = 0;
+  uint32_t connected_height_ = 0;
   int64_t previous_count_ = 0;
   int32_t last_hash_ = 1;
-  platform::DateTime last_hash_time_{};
+  std::chrono::steady_clock::time_point last_hash_time_{};
 
   std::jthread thread_;
 };

@@ -1,0 +1,72 @@
+#include "capture/frame_store.h"
+
+#include <cstring>
+
+namespace kestrin::capture {
+
+void FrameMutex::lock() {
+  std::unique_lock guard(mutex_);
+  released_.wait(guard, [this] { return !locked_; });
+  locked_ = true;
+}
+
+bool FrameMutex::try_lock() {
+  std::lock_guard guard(mutex_);
+  if (locked_) return false;
+  locked_ = true;
+  return true;
+}
+
+void FrameMutex::unlock() {
+  {
+    std::lock_guard guard(mutex_);
+    locked_ = false;
+  }
+  released_.notify_one();
+}
+
+namespace {
+
+// Bytes of a width x height frame, or 0 when a size is zero.
+size_t FrameBytes(uint32_t width, uint32_t height) {
+  return static_cast<size_t>(width) * height * kFrameBytesPerPixel;
+}
+
+}  // namespace
+
+void ConvertFrameToPicture(const uint8_t* frame, uint32_t width, uint32_t height,
+                           std::vector<uint8_t>& picture) {
+  const size_t pixels = static_cast<size_t>(width) * height;
+  picture.resize(pixels * kPictureBytesPerPixel);
+  uint8_t* out = picture.data();
+  for (size_t i = 0; i < pixels; ++i) {
+    out[0] = frame[0];
+    out[1] = frame[1];
+    out[2] = frame[2];
+    out += kPictureBytesPerPixel;
+    frame += kFrameBytesPerPixel;
+  }
+}
+
+bool FrameStore::CopyPicture(uint32_t width, uint32_t height, std::vector<uint8_t>& picture) const {
+  const size_t bytes = FrameBytes(width, height);
+  if (bytes == 0) return false;
+  picture.reserve(bytes / kFrameBytesPerPixel * kPictureBytesPerPixel);
+  std::lock_guard lock(mutex_);
+  if (buffer_.size() < bytes) return false;
+  ConvertFrameToPicture(buffer_.data(), width, height, picture);
+  return true;
+}
+
+bool FrameStore::CopyFrame(uint32_t width, uint32_t height, std::vector<uint8_t>& frame) const {
+  const size_t bytes = FrameBytes(width, height);
+  if (bytes == 0) return false;
+  // Allocate outside the lock so the decoder waits for the copy alone.
+  frame.resize(bytes);
+  std::lock_guard lock(mutex_);
+  if (buffer_.size() < bytes) return false;
+  std::memcpy(frame.data(), buffer_.data(), bytes);
+  return true;
+}
+
+}  // namespace kestrin::capture

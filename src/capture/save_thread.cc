@@ -1,0 +1,124 @@
+#include "capture/save_thread.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "capture/jpeg_encoder.h"
+#include "capture/multi_frame.h"
+#include "platform/file_registry.h"
+
+namespace kestrin::capture {
+
+namespace {
+
+constexpr auto kPauseBetweenPictures = std::chrono::milliseconds(200);
+constexpr size_t kWriteBlock = 4096;
+
+// A file created for writing, replacing any file of its name, held with an
+// exclusive advisory lock, written in 4096-byte blocks.
+class BlockWriter {
+ public:
+  BlockWriter() = default;
+  BlockWriter(const BlockWriter&) = delete;
+  BlockWriter& operator=(const BlockWriter&) = delete;
+  ~BlockWriter() { Close(); }
+
+  // False when the file cannot be created or another process holds it.
+  bool Create(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return false;
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd_, 0) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return false;
+    }
+    return true;
+  }
+
+  // Buffers `size` bytes, passing on every full block. A write error makes
+  // the rest of the writes no-ops; the file keeps what reached it.
+  void Write(const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0 && fd_ >= 0) {
+      const size_t take = std::min(size, kWriteBlock - used_);
+      std::memcpy(block_ + used_, bytes, take);
+      used_ += take;
+      bytes += take;
+      size -= take;
+      if (used_ == kWriteBlock) Flush();
+    }
+  }
+
+  void Close() {
+    if (fd_ < 0) return;
+    Flush();
+    ::close(fd_);  // also releases the lock
+    fd_ = -1;
+  }
+
+ private:
+  void Flush() {
+    size_t done = 0;
+    while (done < used_ && fd_ >= 0) {
+      const ssize_t n = ::write(fd_, block_ + done, used_ - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ::close(fd_);
+        fd_ = -1;
+        break;
+      }
+      done += static_cast<size_t>(n);
+    }
+    used_ = 0;
+  }
+
+  int fd_ = -1;
+  uint8_t block_[kWriteBlock];
+  size_t used_ = 0;
+};
+
+}  // namespace
+
+void TSaveThread::Start(SaveJob job) {
+  std::thread([job = std::move(job)] { Run(job); }).detach();
+}
+
+int TSaveThread::Run(const SaveJob& job) {
+  if (job.sdelay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(job.sdelay));
+
+  // A second saver of the same path, in this process or another, ends here.
+  platform::WritingFileGuard registration(job.filename);
+  if (!registration.acquired()) return -1;
+  BlockWriter file;
+  if (!file.Create(job.filename)) return -1;
+
+  const bool multi = job.framecnt > 1;
+  const uint32_t width = job.width > 0 ? static_cast<uint32_t>(job.width) : 0;
+  const uint32_t height = job.height > 0 ? static_cast<uint32_t>(job.height) : 0;
+  std::vector<uint8_t> frame;
+  std::vector<uint8_t> jpeg;
+  int written = 0;
+  for (int i = 1; i <= job.framecnt; ++i) {
+    if (!job.frames || !job.frames->CopyFrame(width, height, frame)) break;
+    if (!EncodeJpeg(frame.data(), PixelLayout::kBgrx, width, height, job.quality, jpeg)) break;
+    if (multi) {
+      const std::string head = MultiFrameRecordHead(static_cast<int64_t>(jpeg.size()));
+      file.Write(head.data(), head.size());
+    }
+    file.Write(jpeg.data(), jpeg.size());
+    ++written;
+    if (i < job.framecnt) std::this_thread::sleep_for(kPauseBetweenPictures);
+  }
+  file.Close();
+  return written;
+}
+
+}  // namespace kestrin::capture

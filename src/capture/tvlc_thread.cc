@@ -1,0 +1,326 @@
+#include "capture/tvlc_thread.h"
+
+#include <condition_variable>
+
+#include <fmt/format.h>
+
+#include "platform/codepage.h"
+
+namespace kestrin::capture {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPollMs = 100;
+constexpr auto kConnectWait = std::chrono::milliseconds(10000);
+constexpr int kRetryPauseMs = 5000;
+constexpr int kMonitorPeriodMs = 500;
+constexpr int kIdlePeriodMs = 1000;
+constexpr auto kFrozenCheckPeriod = std::chrono::seconds(30);
+
+// What libVLC's video callbacks get back: the frame store and the address of
+// its buffer, fixed for one connection.
+struct CallbackContext {
+  FrameStore* store;
+  uint8_t* buffer;
+};
+
+// A picture is about to be decoded: hold the frame mutex until it is written.
+void* LockPicture(void* opaque, void** planes) {
+  auto* context = static_cast<CallbackContext*>(opaque);
+  context->store->mutex().lock();
+  planes[0] = context->buffer;
+  ++context->store->decoded_frames();
+  return nullptr;
+}
+
+void UnlockPicture(void* opaque, void*, void* const*) {
+  static_cast<CallbackContext*>(opaque)->store->mutex().unlock();
+}
+
+void DisplayPicture(void*, void*) {}
+
+// djb2 over `size` bytes, wrapping like a signed 32-bit number.
+int32_t PictureHash(const uint8_t* bytes, size_t size) {
+  uint32_t value = 5381;
+  for (size_t i = 0; i < size; ++i) value = value * 33 + bytes[i];
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+// One connection's libVLC objects; released together.
+struct TVLCThread::Player {
+  libvlc_instance_t* instance = nullptr;
+  libvlc_media_player_t* player = nullptr;
+  std::unique_ptr<CallbackContext> context;
+};
+
+TVLCThread::TVLCThread(int32_t index, const service::VlcApi& vlc, service::ServiceState& state)
+    : index_(index), vlc_(vlc), state_(state) {
+  published_.frames = frames_;
+}
+
+TVLCThread::~TVLCThread() {
+  Stop();
+}
+
+void TVLCThread::Start() {
+  thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+void TVLCThread::Stop() {
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  thread_.join();
+}
+
+void TVLCThread::SetUrl(const std::string& url) {
+  std::lock_guard lock(camera_lock_);
+  if (url == published_.url) return;
+  published_.active = false;
+  published_.url = url;
+}
+
+bool TVLCThread::RequestRestart() {
+  std::lock_guard lock(camera_lock_);
+  if (!published_.active) return false;
+  published_.forcerestart = true;
+  return true;
+}
+
+void TVLCThread::RecordSave(const std::string& lastfilename) {
+  std::lock_guard lock(camera_lock_);
+  ++published_.saveframe;
+  published_.lastfilename = lastfilename;
+}
+
+CameraStatus TVLCThread::Status() const {
+  std::lock_guard lock(camera_lock_);
+  return published_;
+}
+
+bool TVLCThread::Sleep(std::stop_token stop, int ms) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock lock(mutex);
+  wake.wait_for(lock, stop, std::chrono::milliseconds(ms), [] { return false; });
+  return !stop.stop_requested();
+}
+
+void TVLCThread::Run(std::stop_token stop) {
+  {
+    std::lock_guard lock(camera_lock_);
+    published_.forcerestart = false;
+    published_.restartcnt = 0;
+  }
+  previous_count_ = 0;
+  last_hash_ = 1;
+  last_hash_time_ = Clock::now();
+
+  while (!stop.stop_requested()) {
+    std::string url;
+    bool active;
+    {
+      std::lock_guard lock(camera_lock_);
+      url = published_.url;
+      active = published_.active;
+    }
+    if (active) {
+      Monitor(stop);
+    } else if (!url.empty()) {
+      Connect(stop, url);
+    } else {
+      Idle(stop);
+    }
+  }
+  // No decoder may write into the buffer once the worker is gone.
+  ReleasePlayer();
+}
+
+void TVLCThread::StopIfPlaying() {
+  if (player_ && vlc_.media_player_is_playing(player_->player) == 1) {
+    vlc_.media_player_stop(player_->player);
+  }
+}
+
+void TVLCThread::ReleasePlayer() {
+  if (!player_) return;
+  StopIfPlaying();
+  // Releasing the player ends its decoder and video output threads, so no
+  // callback runs with the context afterwards.
+  vlc_.media_player_release(player_->player);
+  vlc_.release(player_->instance);
+  player_.reset();
+}
+
+void TVLCThread::Idle(std::stop_token stop) {
+  ReleasePlayer();
+  Sleep(stop, kIdlePeriodMs);
+}
+
+bool TVLCThread::OpenPlayer(const std::string& url) {
+  auto next = std::make_unique<Player>();
+  const char* const options[] = {"--no-audio"};
+  next->instance = vlc_.new_instance(1, options);
+  if (next->instance == nullptr) return false;
+  const std::string location = platform::Utf8ToCp1251(url);
+  libvlc_media_t* media = vlc_.media_new_location(next->instance, location.c_str());
+  if (media == nullptr) {
+    vlc_.release(next->instance);
+    return false;
+  }
+  next->player = vlc_.media_player_new_from_media(media);
+  vlc_.media_release(media);
+  if (next->player == nullptr) {
+    vlc_.release(next->instance);
+    return false;
+  }
+  player_ = std::move(next);
+  vlc_.media_player_set_hwnd(player_->player, nullptr);
+  vlc_.media_player_play(player_->player);
+  return true;
+}
+
+void TVLCThread::Connect(std::stop_token stop, const std::string& url) {
+  // A player of a previous address is stopped and released first.
+  ReleasePlayer();
+  if (!OpenPlayer(url)) {
+    Sleep(stop, kRetryPauseMs);
+    return;
+  }
+
+  // Size probe.
+  unsigned width = 0;
+  unsigned height = 0;
+  bool sized = false;
+  for (const auto start = Clock::now();;) {
+    if (vlc_.video_get_size(player_->player, 0, &width, &height) == 0 &&
+        static_cast<uint64_t>(width) * height != 0) {
+      sized = true;
+      break;
+    }
+    if (Clock::now() - start >= kConnectWait || !Sleep(stop, kPollMs)) break;
+  }
+  if (!sized) {
+    ReleasePlayer();
+    Sleep(stop, kRetryPauseMs);
+    return;
+  }
+
+  // Restart the player decoding RV32 pictures of the probed size straight
+  // into the frame store. No player of this worker decodes while the buffer
+  // is resized.
+  StopIfPlaying();
+  player_->context = std::make_unique<CallbackContext>();
+  {
+    std::lock_guard lock(frames_->mutex());
+    frames_->decoded_frames() = 0;
+    frames_->buffer().resize(static_cast<size_t>(width) * height * kFrameBytesPerPixel);
+    *player_->context = CallbackContext{frames_.get(), frames_->buffer().data()};
+  }
+  previous_count_ = 0;
+  vlc_.media_player_set_hwnd(player_->player, nullptr);
+  vlc_.video_set_format(player_->player, "RV32", width, height, width * 4);
+  vlc_.video_set_callbacks(player_->player, LockPicture, UnlockPicture, DisplayPicture,
+                           player_->context.get());
+  vlc_.media_player_play(player_->player);
+
+  // Playback wait.
+  bool playing = false;
+  for (const auto start = Clock::now();;) {
+    if (vlc_.media_player_is_playing(player_->player) == 1) {
+      playing = true;
+      break;
+    }
+    if (Clock::now() - start >= kConnectWait || !Sleep(stop, kPollMs)) break;
+  }
+  if (!playing) {
+    vlc_.media_player_stop(player_->player);
+    ReleasePlayer();
+    Sleep(stop, kRetryPauseMs);
+    return;
+  }
+
+  // The address may have changed while connecting: then this stream is not
+  // the camera's any more, and the next step opens the new address.
+  {
+    std::lock_guard lock(camera_lock_);
+    if (published_.url != url) return;
+  }
+  state_.TryLog(fmt::format("[{}] видеопоток доступен {}x{}", index_, width, height));
+  std::lock_guard lock(camera_lock_);
+  published_.active = true;
+  published_.v_width = width;
+  published_.v_height = height;
+  published_.v_starttime = platform::Now();
+  published_.saveframe = 0;
+  published_.lastfilename.clear();
+  connected_width_ = width;
+  connected_height_ = height;
+}
+
+void TVLCThread::Monitor(std::stop_token stop) {
+  int code = 0;
+  {
+    std::lock_guard lock(camera_lock_);
+    if (published_.forcerestart) {
+      published_.forcerestart = false;
+      code = 2;
+    }
+  }
+  if (code == 0 && (!player_ || vlc_.media_player_is_playing(player_->player) == 0)) code = 1;
+
+  int64_t count = 0;
+  if (code == 0) {
+    std::lock_guard lock(frames_->mutex());
+    count = frames_->decoded_frames();
+    const auto now = Clock::now();
+    if (count > 0 && now - last_hash_time_ > kFrozenCheckPeriod) {
+      const size_t bytes = static_cast<size_t>(connected_width_) * connected_height_ * 3;
+      const int32_t hash =
+          PictureHash(frames_->buffer().data(), std::min(bytes, frames_->buffer().size()));
+      last_hash_time_ = now;
+      if (hash == last_hash_) {
+        code = 3;
+        last_hash_ = 1;
+      } else {
+        last_hash_ = hash;
+      }
+    }
+  }
+  if (code == 0 && previous_count_ > 0 && previous_count_ == count) code = 4;
+  previous_count_ = count;
+
+  if (code != 0) {
+    Drop(code);
+    return;
+  }
+  {
+    std::lock_guard lock(camera_lock_);
+    published_.framecnt = count;
+  }
+  Sleep(stop, kMonitorPeriodMs);
+}
+
+void TVLCThread::Drop(int code) {
+  ReleasePlayer();
+  {
+    std::lock_guard lock(frames_->mutex());
+    std::vector<uint8_t>().swap(frames_->buffer());
+  }
+  {
+    std::lock_guard lock(camera_lock_);
+    ++published_.restartcnt;
+    published_.active = false;
+    published_.v_width = 0;
+    published_.v_height = 0;
+    published_.v_starttime = platform::DateTime{};
+    published_.saveframe = 0;
+    published_.lastfilename.clear();
+  }
+  state_.TryLog(fmt::format("[{}] переподключение [Код: {}]", index_, code));
+}
+
+}  // namespace kestrin::capture
