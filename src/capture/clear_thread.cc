@@ -1,0 +1,113 @@
+#include "capture/clear_thread.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace kestrin::capture {
+namespace {
+
+constexpr auto kSleepStep = std::chrono::milliseconds(100);
+
+struct Candidate {
+  timespec modified;
+  std::string path;
+};
+
+bool Older(const Candidate& a, const Candidate& b) {
+  if (a.modified.tv_sec != b.modified.tv_sec) return a.modified.tv_sec < b.modified.tv_sec;
+  return a.modified.tv_nsec < b.modified.tv_nsec;
+}
+
+bool EndsWithJpg(std::string_view name) {
+  return name.size() >= 4 && name.substr(name.size() - 4) == ".jpg";
+}
+
+// Every entry directly in the folder whose name ends in ".jpg" and that is
+// not a folder, oldest first.
+std::vector<Candidate> ListCandidates(const std::string& folder) {
+  std::vector<Candidate> candidates;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return candidates;
+  while (dirent* entry = ::readdir(dir)) {
+    if (!EndsWithJpg(entry->d_name)) continue;
+    std::string path = folder + "/" + entry->d_name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+    candidates.push_back({st.st_mtim, std::move(path)});
+  }
+  ::closedir(dir);
+  std::sort(candidates.begin(), candidates.end(), Older);
+  return candidates;
+}
+
+}  // namespace
+
+int64_t FreeSpaceMb(const std::string& path) {
+  struct statvfs fs;
+  if (::statvfs(path.c_str(), &fs) != 0) return 0;
+  return static_cast<int64_t>(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize / 1048576);
+}
+
+bool RemoveFile(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
+
+int PruneArchive(const std::string& archive_path, int32_t archive_limit,
+                 const CleanupFileSystem& file_system, std::stop_token stop) {
+  const auto& free_space_mb = file_system.free_space_mb;
+  if (archive_limit <= 0 || archive_path.empty()) return 0;
+  if (archive_path.front() != '/') return 0;
+  if (free_space_mb(archive_path) >= archive_limit) return 0;
+
+  std::vector<Candidate> candidates = ListCandidates(archive_path);
+  int deleted = 0;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (stop.stop_requested()) break;
+    if (file_system.remove_file(candidates[i].path)) ++deleted;
+    if (i % 10 == 0 && i > 0 && free_space_mb(archive_path) > archive_limit) break;
+  }
+  return deleted;
+}
+
+TClearThread::TClearThread(service::ServiceState& state, std::chrono::milliseconds interval,
+                           CleanupFileSystem file_system)
+    : state_(state), interval_(interval), file_system_(std::move(file_system)) {}
+
+TClearThread::~TClearThread() {
+  Stop();
+}
+
+void TClearThread::Start() {
+  thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+void TClearThread::Stop() {
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  thread_.join();
+}
+
+void TClearThread::Run(std::stop_token stop) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  auto last_check = std::chrono::steady_clock::now();
+  while (!stop.stop_requested()) {
+    if (std::chrono::steady_clock::now() - last_check < interval_) {
+      std::unique_lock lock(mutex);
+      wake.wait_for(lock, stop, kSleepStep, [] { return false; });
+      continue;
+    }
+    last_check = std::chrono::steady_clock::now();
+    PruneArchive(state_.archive_path.Get(), state_.archive_limit.load(), file_system_, stop);
+  }
+}
+
+}  // namespace kestrin::capture
