@@ -1,0 +1,110 @@
+#include "transport/websocket_handshake.h"
+
+#include <fmt/format.h>
+
+#include "service/base64.h"
+#include "service/digests.h"
+#include "transport/websocket_frame.h"
+
+namespace kestrin::transport {
+namespace {
+
+constexpr std::string_view kAcceptGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
+  return s;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+const std::string* Find(const ResponseHead& head, const std::string& name) {
+  auto it = head.headers.find(name);
+  return it == head.headers.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+std::string MakeHandshakeKey() {
+  std::string raw(16, '\0');
+  for (char& c : raw) c = static_cast<char>(32 + RandomBelow(85));
+  return service::Base64Encode(raw);
+}
+
+std::string BuildHandshakeRequest(const HandshakeRequest& r, std::string_view key) {
+  std::string text = fmt::format(
+      "GET {} HTTP/1.1\r\n"
+      "Upgrade: websocket\r\n"
+      "Connection: Upgrade\r\n"
+      "Host: {}:{}\r\n"
+      "Sec-WebSocket-Key: {}\r\n"
+      "Sec-WebSocket-Version: {}\r\n",
+      r.resource_name, r.host, r.port, key, r.version);
+  if (r.protocol != kAbsent) text += fmt::format("Sec-WebSocket-Protocol: {}\r\n", r.protocol);
+  if (r.origin != kAbsent) {
+    text +=
+        fmt::format("{}: {}\r\n", r.version >= 13 ? "Origin" : "Sec-WebSocket-Origin", r.origin);
+  }
+  if (r.cookie != kAbsent) text += fmt::format("Cookie: {}\r\n", r.cookie);
+  if (r.extension != kAbsent) text += fmt::format("Sec-WebSocket-Extensions: {}\r\n", r.extension);
+  text += "\r\n";
+  return text;
+}
+
+std::string AcceptFor(std::string_view key) {
+  std::string text(key);
+  text += kAcceptGuid;
+  return service::Base64Encode(service::Sha1Bytes(text));
+}
+
+void AddResponseLine(ResponseHead& head, std::string_view line) {
+  if (!head.has_status) {
+    head.has_status = true;
+    head.status_line = std::string(line);
+    return;
+  }
+  size_t colon = line.find(':');
+  std::string name;
+  std::string_view value;
+  if (colon == std::string_view::npos) {
+    name = Lower(Trim(line));
+    value = Trim(line);
+  } else {
+    name = Lower(Trim(line.substr(0, colon)));
+    value = Trim(line.substr(colon + 1));
+  }
+  if (value.empty()) return;
+  std::string& stored = head.headers[name];
+  if (!stored.empty()) stored += ',';
+  stored += value;
+}
+
+HandshakeVerdict CheckHandshakeResponse(const ResponseHead& head, std::string_view key) {
+  HandshakeVerdict verdict;
+  bool ok = Lower(head.status_line).starts_with("http/1.1 101");
+  if (ok) {
+    const std::string* upgrade = Find(head, "upgrade");
+    const std::string* connection = Find(head, "connection");
+    ok = upgrade != nullptr && Lower(*upgrade) == "websocket" && connection != nullptr &&
+         Lower(*connection) == "upgrade";
+  }
+  verdict.protocol = std::string(kAbsent);
+  verdict.extension = std::string(kAbsent);
+  if (const std::string* p = Find(head, "sec-websocket-protocol")) verdict.protocol = *p;
+  if (const std::string* e = Find(head, "sec-websocket-extensions")) verdict.extension = *e;
+  if (ok) {
+    const std::string* accept = Find(head, "sec-websocket-accept");
+    ok = accept != nullptr && *accept == AcceptFor(key);
+  }
+  verdict.accepted = ok;
+  return verdict;
+}
+
+}  // namespace kestrin::transport
