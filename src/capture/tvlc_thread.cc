@@ -1,5 +1,7 @@
 #include "capture/tvlc_thread.h"
 
+#include <dlfcn.h>
+
 #include <condition_variable>
 
 #include <fmt/format.h>
@@ -18,6 +20,11 @@ constexpr int kRetryPauseMs = 5000;
 constexpr int kMonitorPeriodMs = 500;
 constexpr int kIdlePeriodMs = 1000;
 constexpr auto kFrozenCheckPeriod = std::chrono::seconds(30);
+// libVLC buffers network sources for 1000 ms: after playback starts, a few
+// pictures come at once and then none for up to about 1.6 s before the steady
+// flow. The stalled-stream check waits this long after activation so that it
+// does not drop healthy streams.
+constexpr auto kStallCheckDelay = std::chrono::seconds(3);
 
 // What libVLC's video callbacks get back: the frame store and the address of
 // its buffer, fixed for one connection.
@@ -50,6 +57,45 @@ int32_t PictureHash(const uint8_t* bytes, size_t size) {
 
 }  // namespace
 
+// libVLC's own count of decoded pictures. The picture lock callback cannot
+// serve as that count: libVLC's video output renders the last picture again
+// every 80 ms when no new one arrives, so callbacks continue on a stalled
+// stream. The functions are taken from the same library as the VlcApi.
+struct TVLCThread::DecodeStats {
+  decltype(&libvlc_media_player_get_media) get_media = nullptr;
+  decltype(&libvlc_media_get_stats) get_stats = nullptr;
+  decltype(&libvlc_media_release) media_release = nullptr;
+
+  explicit DecodeStats(const service::VlcApi& vlc) {
+    Dl_info info{};
+    if (vlc.get_version == nullptr ||
+        dladdr(reinterpret_cast<void*>(vlc.get_version), &info) == 0 || info.dli_fname == nullptr) {
+      return;
+    }
+    void* library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    if (library == nullptr) return;  // not a loaded library: a stand-in API
+    get_media =
+        reinterpret_cast<decltype(get_media)>(dlsym(library, "libvlc_media_player_get_media"));
+    get_stats = reinterpret_cast<decltype(get_stats)>(dlsym(library, "libvlc_media_get_stats"));
+    media_release = vlc.media_release;
+    // The library stays loaded for the process's life anyway.
+    dlclose(library);
+    if (get_media == nullptr || get_stats == nullptr) get_media = nullptr;
+  }
+
+  bool available() const { return get_media != nullptr; }
+
+  // Pictures decoded by `player` so far; -1 when unknown.
+  int64_t Decoded(libvlc_media_player_t* player) const {
+    libvlc_media_t* media = get_media(player);
+    if (media == nullptr) return -1;
+    libvlc_media_stats_t stats{};
+    const bool ok = get_stats(media, &stats) != 0;
+    media_release(media);
+    return ok ? stats.i_decoded_video : -1;
+  }
+};
+
 // One connection's libVLC objects; released together.
 struct TVLCThread::Player {
   libvlc_instance_t* instance = nullptr;
@@ -58,7 +104,7 @@ struct TVLCThread::Player {
 };
 
 TVLCThread::TVLCThread(int32_t index, const service::VlcApi& vlc, service::ServiceState& state)
-    : index_(index), vlc_(vlc), state_(state) {
+    : index_(index), vlc_(vlc), state_(state), stats_(std::make_unique<DecodeStats>(vlc)) {
   published_.frames = frames_;
 }
 
@@ -110,6 +156,8 @@ bool TVLCThread::Sleep(std::stop_token stop, int ms) {
 }
 
 void TVLCThread::Run(std::stop_token stop) {
+  // The API is complete only once libVLC has been loaded, before Start.
+  stats_ = std::make_unique<DecodeStats>(vlc_);
   {
     std::lock_guard lock(camera_lock_);
     published_.forcerestart = false;
@@ -259,6 +307,7 @@ void TVLCThread::Connect(std::stop_token stop, const std::string& url) {
   published_.lastfilename.clear();
   connected_width_ = width;
   connected_height_ = height;
+  activated_at_ = Clock::now();
 }
 
 void TVLCThread::Monitor(std::stop_token stop) {
@@ -275,9 +324,10 @@ void TVLCThread::Monitor(std::stop_token stop) {
   int64_t count = 0;
   if (code == 0) {
     std::lock_guard lock(frames_->mutex());
-    count = frames_->decoded_frames();
+    const int64_t written = frames_->decoded_frames();
+    count = written;
     const auto now = Clock::now();
-    if (count > 0 && now - last_hash_time_ > kFrozenCheckPeriod) {
+    if (written > 0 && now - last_hash_time_ > kFrozenCheckPeriod) {
       const size_t bytes = static_cast<size_t>(connected_width_) * connected_height_ * 3;
       const int32_t hash =
           PictureHash(frames_->buffer().data(), std::min(bytes, frames_->buffer().size()));
@@ -290,7 +340,14 @@ void TVLCThread::Monitor(std::stop_token stop) {
       }
     }
   }
-  if (code == 0 && previous_count_ > 0 && previous_count_ == count) code = 4;
+  if (code == 0 && stats_->available()) {
+    const int64_t decoded = stats_->Decoded(player_->player);
+    if (decoded >= 0) count = decoded;
+  }
+  if (code == 0 && previous_count_ > 0 && previous_count_ == count &&
+      Clock::now() - activated_at_ >= kStallCheckDelay) {
+    code = 4;
+  }
   previous_count_ = count;
 
   if (code != 0) {

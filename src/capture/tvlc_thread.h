@@ -47,7 +47,8 @@ struct CameraStatus {
 //     "[i] видеопоток доступен WxH" and becomes active;
 //   - active: monitor every 500 ms and drop the stream on a restart request
 //     (code 2), a player that stopped playing (1), a picture unchanged for
-//     more than 30 s (3) or no new frame since the previous check (4),
+//     more than 30 s (3) or no newly decoded picture since the previous check
+//     (4; checked from 3 s after activation, past libVLC's start-up buffering),
 //     logging "[i] переподключение [Код: c]"; the next step reconnects;
 //   - otherwise idle: stop any player, sleep 1 s.
 //
@@ -56,7 +57,8 @@ struct CameraStatus {
 // mutex.
 class TVLCThread {
  public:
-  // `vlc` and `state` must outlive the worker.
+  // `vlc` and `state` must outlive the worker; `vlc` need only be filled in
+  // (libVLC loaded) by the time Start is called.
   TVLCThread(int32_t index, const service::VlcApi& vlc, service::ServiceState& state);
   TVLCThread(const TVLCThread&) = delete;
   TVLCThread& operator=(const TVLCThread&) = delete;
@@ -91,7 +93,8 @@ class TVLCThread {
   CameraStatus Status() const;
 
  private:
-  struct Player;  // one libVLC instance + player + callback context
+  struct Player;       // one libVLC instance + player + callback context
+  struct DecodeStats;  // libVLC's count of decoded pictures
 
   void Run(std::stop_token stop);
   void Connect(std::stop_token stop, const std::string& url);
@@ -116,7 +119,9 @@ class TVLCThread {
   CameraStatus published_;
 
   // Private to the thread body.
+  std::unique_ptr<DecodeStats> stats_;
   std::unique_ptr<Player> player_;
+  std::chrono::steady_clock::time_point activated_at_{};
   uint32_t connected_width_ = 0;
   uint32_t connected_height_ = 0;
   int64_t previous_count_ = 0;

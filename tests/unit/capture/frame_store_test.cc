@@ -1,0 +1,83 @@
+#include "capture/frame_store.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+namespace kestrin::capture {
+namespace {
+
+// A frame whose pixel i is (blue, green, red, unused) = (i, i + 100, i + 200, 0xEE).
+std::vector<uint8_t> NumberedFrame(uint32_t width, uint32_t height) {
+  std::vector<uint8_t> frame;
+  for (uint32_t i = 0; i < width * height; ++i) {
+    frame.insert(frame.end(), {static_cast<uint8_t>(i), static_cast<uint8_t>(i + 100),
+                               static_cast<uint8_t>(i + 200), 0xEE});
+  }
+  return frame;
+}
+
+TEST(FrameStoreTest, PictureTakesBlueGreenRedOfEachPixelRowByRow) {
+  FrameStore store;
+  store.buffer() = NumberedFrame(3, 2);
+  std::vector<uint8_t> picture;
+  ASSERT_TRUE(store.CopyPicture(3, 2, picture));
+  std::vector<uint8_t> expected;
+  for (uint8_t i = 0; i < 6; ++i) {
+    expected.insert(expected.end(),
+                    {i, static_cast<uint8_t>(i + 100), static_cast<uint8_t>(i + 200)});
+  }
+  EXPECT_EQ(picture, expected);
+
+  std::vector<uint8_t> frame;
+  ASSERT_TRUE(store.CopyFrame(3, 2, frame));
+  EXPECT_EQ(frame, store.buffer());
+}
+
+TEST(FrameStoreTest, CopiesOnlyWhenTheBufferHoldsTheWholePicture) {
+  struct Case {
+    size_t buffer_bytes;
+    uint32_t width;
+    uint32_t height;
+    bool copied;
+  };
+  const Case cases[] = {
+      {4 * 4 * 3, 4, 3, true},       // exactly the size
+      {8 * 4 * 3, 4, 3, true},       // reconnected larger: read with the old width
+      {4 * 4 * 3 - 1, 4, 3, false},  // one byte short
+      {2 * 4 * 2, 4, 3, false},      // reconnected smaller
+      {0, 4, 3, false},              // dropped: buffer released
+      {4 * 4 * 3, 0, 3, false},      // no size
+      {4 * 4 * 3, 4, 0, false},
+  };
+  for (const Case& c : cases) {
+    FrameStore store;
+    store.buffer().assign(c.buffer_bytes, 7);
+    std::vector<uint8_t> out;
+    EXPECT_EQ(store.CopyPicture(c.width, c.height, out), c.copied) << c.buffer_bytes;
+    EXPECT_EQ(store.CopyFrame(c.width, c.height, out), c.copied) << c.buffer_bytes;
+    if (c.copied) {
+      EXPECT_EQ(out.size(), size_t{c.width} * c.height * 4);
+    }
+  }
+}
+
+TEST(FrameStoreTest, CopyWaitsForTheDecoderToReleaseTheFrameMutex) {
+  FrameStore store;
+  store.buffer().assign(16, 0);
+  store.mutex().lock();  // the decoder is writing a frame
+  std::thread reader([&] {
+    std::vector<uint8_t> frame;
+    ASSERT_TRUE(store.CopyFrame(2, 2, frame));
+    EXPECT_EQ(frame[0], 9);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  store.buffer()[0] = 9;
+  // The frame is complete: libVLC may report that on another thread.
+  std::thread([&] { store.mutex().unlock(); }).join();
+  reader.join();
+}
+
+}  // namespace
+}  // namespace kestrin::capture

@@ -1,0 +1,224 @@
+// camsim: an MJPEG camera for the demo and the tests.
+//
+// Serves a moving test picture as multipart/x-mixed-replace over HTTP to any
+// number of clients, each on its own thread, and can be told to misbehave on
+// every connection after a number of seconds:
+//   --freeze-after S  keep sending the same picture (a frozen camera)
+//   --stall-after S   stop sending but keep the connection open
+//   --close-after S   close the connection
+// Prints "camsim listening on ADDR:PORT" once it accepts connections.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/jpeg_encoder.h"
+#include "test_picture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kBoundary = "camsimframe";
+
+struct Options {
+  std::string bind = "127.0.0.1";
+  int port = 8090;
+  uint32_t width = 640;
+  uint32_t height = 480;
+  double fps = 10;
+  int quality = 80;
+  kestrin::camsim::Rgb patch{0x20, 0x60, 0xC0};
+  std::optional<double> freeze_after;
+  std::optional<double> stall_after;
+  std::optional<double> close_after;
+};
+
+[[noreturn]] void Usage(const char* message) {
+  std::fprintf(stderr,
+               "camsim: %s\n"
+               "usage: camsim [--bind ADDR] [--port N (0: any)] [--size WxH] [--fps N]\n"
+               "              [--quality N] [--patch RRGGBB] [--freeze-after S]\n"
+               "              [--stall-after S] [--close-after S]\n",
+               message);
+  std::exit(2);
+}
+
+double ParseNumber(const char* text) {
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (end == text || *end != '\0' || value < 0) Usage("bad number");
+  return value;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string name = argv[i];
+    if (i + 1 >= argc) Usage("missing value");
+    const char* value = argv[++i];
+    if (name == "--bind") {
+      options.bind = value;
+    } else if (name == "--port") {
+      options.port = static_cast<int>(ParseNumber(value));
+    } else if (name == "--size") {
+      unsigned w = 0, h = 0;
+      if (std::sscanf(value, "%ux%u", &w, &h) != 2 || w < 16 || h < 16 || w > 8192 || h > 8192) {
+        Usage("bad size");
+      }
+      options.width = w;
+      options.height = h;
+    } else if (name == "--fps") {
+      options.fps = ParseNumber(value);
+      if (options.fps <= 0) Usage("bad rate");
+    } else if (name == "--quality") {
+      options.quality = static_cast<int>(ParseNumber(value));
+    } else if (name == "--patch") {
+      unsigned rgb = 0;
+      if (std::strlen(value) != 6 || std::sscanf(value, "%6x", &rgb) != 1) Usage("bad colour");
+      options.patch = {static_cast<uint8_t>(rgb >> 16), static_cast<uint8_t>(rgb >> 8),
+                       static_cast<uint8_t>(rgb)};
+    } else if (name == "--freeze-after") {
+      options.freeze_after = ParseNumber(value);
+    } else if (name == "--stall-after") {
+      options.stall_after = ParseNumber(value);
+    } else if (name == "--close-after") {
+      options.close_after = ParseNumber(value);
+    } else {
+      Usage("unknown option");
+    }
+  }
+  return options;
+}
+
+bool SendAll(int fd, const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads the request head (up to the blank line); its content does not matter.
+bool ReadRequest(int fd) {
+  std::string head;
+  char chunk[1024];
+  while (head.find("\r\n\r\n") == std::string::npos && head.find("\n\n") == std::string::npos) {
+    if (head.size() > 65536) return false;
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    head.append(chunk, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// Holds a stalled connection open until the client goes away.
+void WaitForHangUp(int fd) {
+  char chunk[1024];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, -1) < 0 && errno != EINTR) return;
+    if (p.revents & (POLLHUP | POLLERR)) return;
+    if (p.revents & POLLIN) {
+      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n == 0 || (n < 0 && errno != EINTR)) return;
+    }
+  }
+}
+
+bool Elapsed(const std::optional<double>& limit, Clock::time_point start) {
+  return limit && Clock::now() - start >= std::chrono::duration<double>(*limit);
+}
+
+void Serve(int fd, const Options& options) {
+  if (!ReadRequest(fd)) return;
+  const std::string head = std::string("HTTP/1.0 200 OK\r\n") +
+                           "Content-Type: multipart/x-mixed-replace; boundary=" + kBoundary +
+                           "\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+  if (!SendAll(fd, head.data(), head.size())) return;
+
+  const auto start = Clock::now();
+  const auto period =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.fps));
+  std::vector<uint8_t> picture;
+  std::vector<uint8_t> jpeg;
+  auto next = start;
+  for (uint64_t frame = 0;; ++frame) {
+    if (Elapsed(options.close_after, start)) return;
+    if (Elapsed(options.stall_after, start)) {
+      WaitForHangUp(fd);
+      return;
+    }
+    if (jpeg.empty() || !Elapsed(options.freeze_after, start)) {
+      kestrin::camsim::DrawTestPicture(options.width, options.height, frame, options.patch,
+                                       picture);
+      if (!kestrin::capture::EncodeJpeg(picture.data(), kestrin::capture::PixelLayout::kBgr,
+                                        options.width, options.height, options.quality, jpeg)) {
+        return;
+      }
+    }
+    const std::string part =
+        std::string("--") + kBoundary +
+        "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
+        "\r\n\r\n";
+    if (!SendAll(fd, part.data(), part.size()) || !SendAll(fd, jpeg.data(), jpeg.size()) ||
+        !SendAll(fd, "\r\n", 2)) {
+      return;
+    }
+    next += period;
+    std::this_thread::sleep_until(next);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = ParseOptions(argc, argv);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int yes = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(options.port));
+  if (::inet_pton(AF_INET, options.bind.c_str(), &address.sin_addr) != 1) Usage("bad address");
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 16) != 0) {
+    std::perror("camsim: cannot listen");
+    return 1;
+  }
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  std::printf("camsim listening on %s:%d\n", options.bind.c_str(), ntohs(address.sin_port));
+  std::fflush(stdout);
+
+  for (;;) {
+    const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EMFILE) continue;
+      std::perror("camsim: accept");
+      return 1;
+    }
+    std::thread([client, &options] {
+      Serve(client, options);
+      ::close(client);
+    }).detach();
+  }
+}
