@@ -140,7 +140,19 @@ struct WireFrame {
 class RawPeer {
  public:
   explicit RawPeer(int fd) : fd_(fd) {}
-  RawPeer(RawPeer&& o) noexcept : fd_(o.fd_), buffer_(std::move(o.buffer_)) { o.fd_ = -1; }
+  RawPeer(RawPeer&& o) noexcept : fd_(o.fd_), buffer_(std::move(o.buffer_)), eof_(o.eof_) {
+    o.fd_ = -1;
+  }
+  RawPeer& operator=(RawPeer&& o) noexcept {
+    if (this != &o) {
+      Close();
+      fd_ = o.fd_;
+      buffer_ = std::move(o.buffer_);
+      eof_ = o.eof_;
+      o.fd_ = -1;
+    }
+    return *this;
+  }
   RawPeer(const RawPeer&) = delete;
   ~RawPeer() { Close(); }
 
