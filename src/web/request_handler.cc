@@ -1,0 +1,186 @@
+#include "web/request_handler.h"
+
+#include <filesystem>
+
+#include <fmt/format.h>
+
+#include "service/digests.h"
+#include "service/settings_file.h"
+#include "web/favicon.h"
+#include "web/page.h"
+#include "web/parameters.h"
+#include "web/status_page.h"
+
+namespace kestrin::web {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kFailedLoginPause{3000};
+constexpr milliseconds kServerSettingsPause{10000};
+constexpr milliseconds kWatchdogAtOnce{100};
+
+WebResponse DatabaseErrorPage(std::string_view error) {
+  return WebResponse::Page(
+      fmt::format("<p><strong>Ошибка подключения к БД: {}</strong></p>", HtmlEscape(error)));
+}
+
+// The rules editor, the frame viewer, the camera restart and the
+// demonstration event are served by pages that this build does not carry yet.
+WebResponse NotServedHere() {
+  WebResponse response = WebResponse::PlainText("Not Implemented");
+  response.status = 501;
+  return response;
+}
+
+}  // namespace
+
+WebHandler::WebHandler(WebContext context, Pause pause)
+    : context_(std::move(context)), pause_(std::move(pause)) {}
+
+WebHandler::SessionCopy WebHandler::CopySession() {
+  service::ServiceState& state = *context_.state;
+  std::lock_guard lock(state.settings_lock);
+  return SessionCopy{state.server_connect, state.server_ip, state.server_login, state.server_pass,
+                     state.db_path};
+}
+
+WebResponse WebHandler::IdHTTPServer1CommandGet(const WebRequest& request) {
+  const SessionCopy session = CopySession();
+  const std::string param_text = request.ParamText();
+
+  RouteInput input;
+  input.raw_path = request.raw_path;
+  input.decoded_path = request.decoded_path;
+  input.server_connect = session.server_connect;
+  input.local_client = IsLocalClient(request.peer_address, request.local_address);
+  input.params = &request.params;
+  input.param_text = param_text;
+  input.login = session.server_connect
+                    ? CheckLogin(request.cookies, request.basic_user, request.basic_password,
+                                 session.server_login, session.server_pass)
+                    : LoginResult::kAskCredentials;
+
+  switch (RouteFor(input)) {
+    case Route::kFavicon:
+      return WebResponse::Picture("image/png", std::string(FaviconPng()));
+    case Route::kStylesheet:
+      return WebResponse::Picture("text/css", std::string(kStylesheet));
+    case Route::kRedirectHome:
+      return WebResponse::Redirect("/");
+    case Route::kLocalOnly:
+      return WebResponse::Page("<p>Доступ разрешен только с локального компьютера</p>");
+    case Route::kApplyServerSettings:
+      return ApplyServerSettings(request);
+    case Route::kServerForm:
+      return WebResponse::Page(ServerFormBody(session.server_ip, session.server_login));
+    case Route::kChallenge:
+      return LoginChallenge(input.login);
+    case Route::kSignOut: {
+      WebResponse response = WebResponse::Page("<p>Сеанс завершен</p>");
+      response.cookies.emplace_back("authfd", "0");
+      return response;
+    }
+    case Route::kSaveSettings:
+      return SaveSettings(request, session);
+    case Route::kStatusPage:
+      return StatusPage();
+    case Route::kLiveFrame:
+    case Route::kCameraRestart:
+    case Route::kSavedFrame:
+    case Route::kDemoEvent:
+    case Route::kRules:
+      return NotServedHere();
+  }
+  return WebResponse::Redirect("/");
+}
+
+WebResponse WebHandler::LoginChallenge(LoginResult login) {
+  if (login == LoginResult::kFailedAttempt) {
+    pause_(kFailedLoginPause);
+    return WebResponse::Challenge();
+  }
+  WebResponse response = WebResponse::Challenge();
+  response.cookies.emplace_back("authfd", std::to_string(MillisSince1900Now()));
+  return response;
+}
+
+WebResponse WebHandler::ApplyServerSettings(const WebRequest& request) {
+  ServerSettings settings = ParseServerSettings(request.params);
+  if (!settings.ip.empty() && !settings.login.empty() && !settings.password.empty()) {
+    std::string digest = service::PasswordDigest(settings.password);
+    {
+      service::ServiceState& state = *context_.state;
+      std::lock_guard lock(state.settings_lock);
+      state.server_ip = settings.ip;
+      state.server_login = settings.login;
+      state.server_pass = digest;
+    }
+    // The next supervision pass tries the new data at once.
+    if (context_.set_watchdog_interval) context_.set_watchdog_interval(kWatchdogAtOnce);
+  }
+  pause_(kServerSettingsPause);
+  return WebResponse::Redirect("/");
+}
+
+WebResponse WebHandler::StatusPage() {
+  service::ServiceState& state = *context_.state;
+  StatusSnapshot snapshot;
+  snapshot.program_version = state.program_version;
+  snapshot.vlc_version = state.vlc_version;
+  snapshot.service_started = state.service_started.load();
+  snapshot.session_started = state.session_started.load();
+  snapshot.last_message = state.last_message.load();
+  snapshot.archive_path = state.archive_path.Get();
+  snapshot.free_space = FreeSpaceOf(snapshot.archive_path);
+  snapshot.archive_limit = state.archive_limit.load();
+  for (int i = 0; i < 9; ++i) {
+    if (!context_.read_camera) break;
+    if (std::optional<CameraStatus> camera = context_.read_camera(i)) {
+      snapshot.cameras[i] = std::move(*camera);
+    }
+  }
+  snapshot.form_mark = MillisSince1900Now();
+  return WebResponse::Page(StatusPageBody(snapshot));
+}
+
+WebResponse WebHandler::SaveSettings(const WebRequest& request, const SessionCopy& session) {
+  service::ServiceState& state = *context_.state;
+  const SettingsForm form = ParseSettingsForm(request.params);
+
+  if (!form.limit.empty() && form.limit != std::to_string(state.archive_limit.load())) {
+    int limit = service::ParseSettingInt(form.limit);
+    state.archive_limit = limit;
+    state.settings().Write("main", "archlimit", std::to_string(limit));
+  }
+
+  if (!form.folder.empty()) {
+    std::string folder = NormalizeArchiveFolder(form.folder);
+    std::error_code error;
+    if (folder != state.archive_path.Get() && std::filesystem::is_directory(folder, error)) {
+      state.archive_path.Set(folder);
+      state.settings().Write("main", "arch", folder);
+    }
+  }
+
+  if (session.db_path.empty()) return WebResponse::Redirect("/");
+
+  std::string error = "database layer unavailable";
+  std::unique_ptr<DatabaseConnection> db;
+  if (context_.open_database) db = context_.open_database(error);
+  if (!db) return DatabaseErrorPage(error);
+
+  for (int n = 1; n <= 9; ++n) {
+    const std::string& url = form.urls[n - 1];
+    db->Execute(fmt::format("DELETE FROM FB_IPC WHERE ID={}", n), {});
+    if (!url.empty()) {
+      db->Execute("INSERT INTO FB_IPC (ID,URL) VALUES (:id,:url)",
+                  {SqlParam{"id", int64_t{n}}, SqlParam{"url", url}});
+    }
+    if (context_.set_camera_url) context_.set_camera_url(n - 1, url);
+  }
+  db.reset();  // closes the connection under the database lock
+  return WebResponse::Redirect("/");
+}
+
+}  // namespace kestrin::web

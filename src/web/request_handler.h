@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "web/request.h"
+#include "web/response.h"
+#include "web/routing.h"
+#include "web/web_context.h"
+
+namespace kestrin::web {
+
+// The one request handler of the web server: serves the icon and the
+// stylesheet, offers the server connection form to the local machine while
+// the service is not logged in to the access-control server, and otherwise
+// authenticates the administrator and routes to the pages. Keeps nothing
+// between requests; any number of requests may run at once.
+class WebHandler {
+ public:
+  // Waits the given time or less when the server stops; used for the pauses
+  // after a failed login and after new server connection data.
+  using Pause = std::function<void(std::chrono::milliseconds)>;
+
+  WebHandler(WebContext context, Pause pause);
+
+  // Handles one GET, HEAD or POST request. Errors that no route handles
+  // propagate as exceptions; the server answers them with status 500.
+  WebResponse IdHTTPServer1CommandGet(const WebRequest& request);
+
+ private:
+  // The service fields every request copies at its start, in one step under
+  // the settings lock.
+  struct SessionCopy {
+    bool server_connect = false;
+    std::string server_ip;
+    std::string server_login;
+    std::string server_pass;
+    std::string db_path;
+  };
+
+  SessionCopy CopySession();
+  WebResponse ApplyServerSettings(const WebRequest& request);
+  WebResponse LoginChallenge(LoginResult login);
+  WebResponse StatusPage();
+  WebResponse SaveSettings(const WebRequest& request, const SessionCopy& session);
+
+  WebContext context_;
+  Pause pause_;
+};
+
+}  // namespace kestrin::web

@@ -1,0 +1,65 @@
+#include "web/routing.h"
+
+#include "service/digests.h"
+#include "web/parameters.h"
+
+namespace kestrin::web {
+namespace {
+
+// Number of characters (not bytes) of UTF-8 text.
+size_t CharacterCount(std::string_view text) {
+  size_t count = 0;
+  for (unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+LoginResult CheckLogin(const std::vector<std::pair<std::string, std::string>>& cookies,
+                       std::string_view user, std::string_view password,
+                       std::string_view server_login, std::string_view server_pass) {
+  std::string_view cookie;
+  for (const auto& [name, value] : cookies) {
+    if (name == "authfd") {
+      cookie = value;
+      break;
+    }
+  }
+  if (CharacterCount(cookie) <= 10) return LoginResult::kAskCredentials;
+  if (user.empty() || password.empty()) return LoginResult::kAskCredentials;
+  if (user == server_login && service::PasswordDigest(password) == server_pass) {
+    return LoginResult::kPassed;
+  }
+  return LoginResult::kFailedAttempt;
+}
+
+Route RouteFor(const RouteInput& in) {
+  static const std::vector<std::string> kNoParams;
+  const std::vector<std::string>& params = in.params ? *in.params : kNoParams;
+  const std::string_view path = in.decoded_path;
+
+  if (in.raw_path == "/favicon.ico") return Route::kFavicon;
+  if (in.raw_path == "/main.css") return Route::kStylesheet;
+  if (!in.server_connect) {
+    if (in.raw_path != "/") return Route::kRedirectHome;
+    if (!in.local_client) return Route::kLocalOnly;
+    if (ParamPresent(in.param_text, "server_ip")) return Route::kApplyServerSettings;
+    return Route::kServerForm;
+  }
+  if (ParamByName(params, "img")) return Route::kLiveFrame;
+  if (ParamByName(params, "restartnow")) return Route::kCameraRestart;
+  if (in.login != LoginResult::kPassed) return Route::kChallenge;
+  if (path == "/exit") return Route::kSignOut;
+  if (path == "/getsaveframe" || path == "/getsaveframe/") return Route::kSavedFrame;
+  if ((path == "/demotest" || path == "/demotest/") && ParamPresent(in.param_text, "ruleid=")) {
+    return Route::kDemoEvent;
+  }
+  if (path == "/rules" || path == "/rules/") return Route::kRules;
+  if (ParamPresent(in.param_text, "c_handle=")) return Route::kSaveSettings;
+  if (path == "/") return Route::kStatusPage;
+  return Route::kRedirectHome;
+}
+
+}  // namespace kestrin::web

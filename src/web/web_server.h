@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "web/request_handler.h"
+#include "web/web_context.h"
+
+namespace kestrin::web {
+
+// Request bodies above this size are refused (status 413).
+inline constexpr size_t kMaxRequestBody = 1 << 20;
+
+// The web administration server: HTTP on one port, on every IPv4 address and,
+// where the system has IPv6, on every IPv6 address too. Every connection runs
+// on a thread of its own, so a request that pauses never holds up another
+// client. GET, HEAD and POST requests go to the one WebHandler.
+class WebServer {
+ public:
+  explicit WebServer(WebContext context);
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+  ~WebServer();  // stops
+
+  // Binds `port` and starts serving. False when the port cannot be bound.
+  // At most once.
+  bool Start(int port);
+
+  // Stops accepting, cuts short the pauses of running requests and waits
+  // until every connection thread has ended. Idempotent.
+  void Stop();
+
+  // The port actually bound (useful with port 0), or 0 when not listening.
+  int port() const { return port_; }
+
+ private:
+  class Impl;
+
+  // Waits `duration`, or less when Stop() is called.
+  void Pause(std::chrono::milliseconds duration);
+
+  std::mutex stop_mutex_;
+  std::condition_variable stop_signal_;
+  bool stopping_ = false;
+  WebHandler handler_;
+  std::unique_ptr<Impl> impl_;
+  std::thread listener_;
+  int port_ = 0;
+};
+
+}  // namespace kestrin::web
