@@ -1,0 +1,181 @@
+// The database layer against real Firebird databases: the embedded engine,
+// and once the server over TCP.
+
+#include "link/database.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "database_test_support.h"
+#include "link/database_rules.h"
+#include "link/database_statements.h"
+
+namespace kestrin::link {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  std::string Log() { return testing::ReadFile(home_.path() / "videoserver.log"); }
+
+  // Makes a database in a new folder under the scratch folder.
+  std::string NewDatabase(const std::string& name, const std::string& arguments = "") {
+    auto dir = scratch_.path() / name;
+    EXPECT_TRUE(testing::MakeTestDatabase(dir, arguments));
+    return dir.string();
+  }
+
+  // The columns of FB_IPD2 as "NAME TYPE-CODE LENGTH", in their order.
+  std::vector<std::string> RulesTableColumns(DatabaseConnection& connection) {
+    std::vector<std::string> columns;
+    soci::rowset<soci::row> rows =
+        connection.session().prepare
+        << "select trim(rf.rdb$field_name), f.rdb$field_type, f.rdb$character_length "
+           "from rdb$relation_fields rf join rdb$fields f on f.rdb$field_name = "
+           "rf.rdb$field_source where rf.rdb$relation_name = 'FB_IPD2' order by "
+           "rf.rdb$field_position";
+    for (const soci::row& row : rows) {
+      columns.push_back(ColumnText(row, 0) + " " + std::to_string(ColumnInteger(row, 1)) + " " +
+                        std::to_string(ColumnInteger(row, 2)));
+    }
+    return columns;
+  }
+
+  int64_t CountRules(DatabaseConnection& connection) {
+    long long count = -1;
+    connection.session() << "select count(*) from FB_IPD2", soci::into(count);
+    return count;
+  }
+
+  testing::TempFolder home_;
+  testing::TempFolder scratch_;
+  service::ServiceConfig Config() {
+    service::ServiceConfig config;
+    config.home = home_.path();
+    return config;
+  }
+
+  service::ServiceState state_{Config()};
+  Database database_{state_};
+};
+
+TEST_F(DatabaseTest, AnswerCreatesTheRulesTableOnceAndLeavesItAloneAfterwards) {
+  std::string folder = NewDatabase("base");
+  DatabaseLocation location = database_.SetUp(folder, "SYSDBA", "x", "10.0.0.5");
+  EXPECT_EQ(location.host, "");
+  EXPECT_EQ(location.folder, folder);
+  EXPECT_TRUE(database_.conndef_registered());
+
+  std::string error;
+  auto connection = database_.Open(&error);
+  ASSERT_NE(connection, nullptr) << error;
+  // Type codes: 16 BIGINT, 37 VARCHAR, 7 SMALLINT, 8 INTEGER.
+  EXPECT_THAT(RulesTableColumns(*connection),
+              ::testing::ElementsAre("ID 16 0", "DVS 37 12", "CAM 7 0", "EVNT 37 4", "RGT 7 0",
+                                     "DLY 8 0", "QLY 8 0", "MTL 8 0", "NID 7 0", "ZONE 37 50",
+                                     "NUMZ 37 50", "FLAG1 7 0", "FLAG2 7 0", "FORK 37 400"));
+  connection->session() << sql::kInsertRule, soci::use(1234567890123LL, "id"),
+      soci::use(std::string("0012A3B4C5D6"), "dvs"), soci::use(1, "cam"),
+      soci::use(std::string("0204"), "evnt"), soci::use(80, "qly"), soci::use(0, "dly"),
+      soci::use(0, "rgt"), soci::use(0, "mtl");
+  connection->session().commit();
+  connection->Close();
+
+  // A second answer for the same database finds the table and keeps its rows.
+  EXPECT_EQ(database_.SetUp(folder, "SYSDBA", "x", "10.0.0.5").folder, folder);
+  connection = database_.Open(&error);
+  ASSERT_NE(connection, nullptr) << error;
+  EXPECT_EQ(CountRules(*connection), 1);
+  connection.reset();
+  EXPECT_THAT(Log(), Not(HasSubstr("DBERROR")));
+}
+
+TEST_F(DatabaseTest, SecondAnswerReplacesTheDefinition) {
+  std::string first = NewDatabase("first");
+  std::string second = NewDatabase("second", "--camera 7 rtsp://second");
+  ASSERT_FALSE(database_.SetUp(first, "SYSDBA", "x", "").folder.empty());
+  ASSERT_FALSE(database_.SetUp(second, "SYSDBA", "x", "").folder.empty());
+  EXPECT_EQ(database_.definition()->database, second + "/CBASE.FDB");
+
+  std::string error;
+  auto connection = database_.Open(&error);
+  ASSERT_NE(connection, nullptr) << error;
+  std::string url;
+  connection->session() << "SELECT url FROM FB_IPC WHERE id=7", soci::into(url);
+  EXPECT_EQ(url, "rtsp://second");
+}
+
+TEST_F(DatabaseTest, FailuresAreReportedWithTheClientsText) {
+  std::string error;
+  EXPECT_EQ(database_.Open(&error), nullptr);
+  EXPECT_THAT(error, HasSubstr("MyFB_Connection_1"));
+
+  // A folder without a database: the table check fails and nothing may be
+  // published, but the definition is registered and later opens fail.
+  std::string missing = (scratch_.path() / "missing").string();
+  EXPECT_EQ(database_.SetUp(missing, "SYSDBA", "x", "").folder, "");
+  EXPECT_TRUE(database_.conndef_registered());
+  EXPECT_THAT(Log(), HasSubstr("DBERROR#2="));
+  EXPECT_THAT(Log(), HasSubstr(missing + "/CBASE.FDB"));
+  EXPECT_THAT(Log(), Not(HasSubstr("DBERROR#1=")));
+
+  EXPECT_EQ(database_.Open(&error), nullptr);
+  EXPECT_THAT(error, HasSubstr(missing + "/CBASE.FDB"));
+  EXPECT_EQ(LoadRules(database_, &error), std::nullopt);
+}
+
+TEST_F(DatabaseTest, ReloadReadsRulesInDatabaseOrder) {
+  std::string folder =
+      NewDatabase("rules",
+                  "--rule 0012A3B4C5D6 2 0204 80 100 0 0 --rule 0012A3B4C5D6 1 0204 60 0 2 5 "
+                  "--rule 00C0FFEE0001 265 D001 500 -3 1 5");
+  ASSERT_FALSE(database_.SetUp(folder, "SYSDBA", "x", "").folder.empty());
+  {
+    std::string error;
+    auto connection = database_.Open(&error);
+    ASSERT_NE(connection, nullptr) << error;
+    // A row with every column NULL and one with a Cyrillic controller name.
+    connection->session() << "INSERT INTO FB_IPD2 (ID) VALUES (1)";
+    connection->session() << "INSERT INTO FB_IPD2 (ID,DVS,CAM,EVNT,QLY,DLY,RGT,MTL) VALUES "
+                             "(2,:dvs,3,'0101',90,0,0,0)",
+        soci::use(std::string("\xc2\xf5\xee\xe4"), "dvs");  // "Вход" in Windows-1251
+    connection->session().commit();
+  }
+
+  std::string error;
+  auto rules = LoadRules(database_, &error);
+  ASSERT_TRUE(rules.has_value()) << error;
+  EXPECT_THAT(*rules, ::testing::ElementsAre(capture::Rule{"0012A3B4C5D6", "0204", 2, 80, 100, 0},
+                                             capture::Rule{"0012A3B4C5D6", "0204", 1, 60, 0, 5},
+                                             // Integers keep their field's low bits; RGT 1 is
+                                             // no multi-frame rule.
+                                             capture::Rule{"00C0FFEE0001", "D001", 9, 244, -3, 0},
+                                             capture::Rule{"", "", 0, 0, 0, 0},
+                                             capture::Rule{"Вход", "0101", 3, 90, 0, 0}));
+}
+
+TEST_F(DatabaseTest, ServerOverTcp) {
+  if (!testing::FirebirdServerListening()) {
+    GTEST_SKIP() << "no Firebird server on 127.0.0.1:3050 (scripts/start-services starts it)";
+  }
+  std::string password = testing::ServerSysdbaPassword();
+  ASSERT_FALSE(password.empty());
+  std::string folder = NewDatabase("served", "--server");
+
+  // Wrong credentials: the server's refusal is logged, nothing published.
+  EXPECT_EQ(database_.SetUp("localhost:" + folder, "SYSDBA", password + "-wrong", "").folder, "");
+  EXPECT_THAT(Log(), HasSubstr("DBERROR#2="));
+
+  DatabaseLocation location = database_.SetUp("localhost:" + folder, "SYSDBA", password, "");
+  EXPECT_EQ(location.host, "localhost");
+  EXPECT_EQ(location.folder, folder);
+  std::string error;
+  auto rules = LoadRules(database_, &error);
+  ASSERT_TRUE(rules.has_value()) << error;
+  EXPECT_TRUE(rules->empty());
+}
+
+}  // namespace
+}  // namespace kestrin::link
