@@ -1,0 +1,171 @@
+#include "web/frame_viewer.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "capture/jpeg_encoder.h"
+#include "capture/multi_frame.h"
+#include "capture/photo_naming.h"
+#include "platform/file_registry.h"
+#include "web/parameters.h"
+#include "web/rules_form.h"
+
+namespace kestrin::web {
+namespace {
+
+constexpr int kLiveFrameQuality = 100;
+constexpr std::string_view kSavedFrameError = "ошибка";
+
+bool IsLeapYear(int year) {
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// An open file descriptor, closed on destruction.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Reads the whole regular file `path` unless a writer holds it (this
+// process's savers through the registry, other processes through flock).
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+  platform::WritingFiles& writing = platform::WritingFiles::Instance();
+  if (writing.IsBeingWritten(path)) return std::nullopt;
+  // Non-blocking, so that a named pipe in the archive cannot hold the request.
+  FileHandle file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) return std::nullopt;
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::flock(file.get(), LOCK_SH | LOCK_NB) != 0 || writing.IsBeingWritten(path)) {
+    return std::nullopt;
+  }
+  std::string bytes;
+  bytes.resize(static_cast<size_t>(st.st_size));
+  size_t filled = 0;
+  while (filled < bytes.size()) {
+    ssize_t n = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;  // an error, or the file shrank under us
+    filled += static_cast<size_t>(n);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<int> CameraNumber(std::string_view value) {
+  int n = ParseWholeNumber(value, 0);
+  if (n < 1 || n > 9) return std::nullopt;
+  return n;
+}
+
+WebResponse LiveFrameReply(std::string_view value, const ReadLiveCamera& read_camera) {
+  std::optional<int> n = CameraNumber(value);
+  if (!n || !read_camera) return WebResponse::Empty();
+  std::optional<LiveCamera> camera = read_camera(*n - 1);
+  if (!camera || !camera->active || !camera->frames) return WebResponse::Empty();
+
+  // The raw copy keeps the frame mutex for one memcpy; the encoder reads the
+  // four-byte pixels directly, which gives the same picture as converting
+  // them to three bytes first.
+  std::vector<uint8_t> frame;
+  std::vector<uint8_t> jpeg;
+  if (!camera->frames->CopyFrame(camera->v_width, camera->v_height, frame) ||
+      !capture::EncodeJpeg(frame.data(), capture::PixelLayout::kBgrx, camera->v_width,
+                           camera->v_height, kLiveFrameQuality, jpeg)) {
+    return WebResponse::PlainText("image error");
+  }
+  return WebResponse::Picture("image/jpeg", std::string(jpeg.begin(), jpeg.end()));
+}
+
+WebResponse CameraRestartReply(std::string_view value, const RestartCamera& restart) {
+  std::optional<int> n = CameraNumber(value);
+  if (!n) return WebResponse::Empty();
+  if (restart) restart(*n - 1);
+  return WebResponse::PlainText("restart");
+}
+
+platform::LocalFields SavedFrameTime(std::string_view time) {
+  platform::LocalFields t;
+  t.year = ParseWholeNumber(CharacterSpan(time, 0, 4), 2000);
+  t.month = ParseWholeNumber(CharacterSpan(time, 4, 2), 1);
+  t.day = ParseWholeNumber(CharacterSpan(time, 6, 2), 1);
+  t.hour = ParseWholeNumber(CharacterSpan(time, 8, 2), 0);
+  t.minute = ParseWholeNumber(CharacterSpan(time, 10, 2), 0);
+  t.second = ParseWholeNumber(CharacterSpan(time, 12, 2), 0);
+  t.millisecond = 0;
+  if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 ||
+      t.day > DaysInMonth(t.year, t.month) || t.hour < 0 || t.hour > 23 || t.minute < 0 ||
+      t.minute > 59 || t.second < 0 || t.second > 59) {
+    throw std::invalid_argument("Invalid date or time: " + std::string(time));
+  }
+  return t;
+}
+
+bool IsSafeControllerNumber(std::string_view controller) {
+  if (controller.find("..") != std::string_view::npos) return false;
+  for (char c : controller) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) return false;
+  }
+  return true;
+}
+
+std::optional<std::string> ReadSavedPicture(const std::string& path, char kind) {
+  std::optional<std::string> file = ReadWholeFile(path);
+  if (!file || kind == capture::kSingleFrameKind) return file;
+  std::optional<std::string_view> first = capture::FirstMultiFramePicture(*file);
+  if (!first) return std::nullopt;
+  return std::string(*first);
+}
+
+WebResponse SavedFrameReply(const std::vector<std::string>& params, const std::string& archive_path,
+                            int name_format) {
+  const std::string controller = ParamScan(params, "dvs=").value_or("");
+  const std::string time = ParamScan(params, "time=").value_or("");
+  if (CharacterCount(controller) != 12 || CharacterCount(time) != 14) {
+    return WebResponse::PlainText(kSavedFrameError);
+  }
+  // Unreadable parts of the time take their defaults; an impossible date
+  // throws, and the server answers 500.
+  const platform::LocalFields event_time = SavedFrameTime(time);
+  if (archive_path.empty() || !IsSafeControllerNumber(controller)) {
+    return WebResponse::PlainText(kSavedFrameError);
+  }
+
+  const std::string name = capture::MakePhotoName(controller, event_time, name_format);
+  for (char kind : {capture::kSingleFrameKind, capture::kMultiFrameKind}) {
+    const std::string path = capture::MakePhotoPath(archive_path, name, kind);
+    if (!FileExists(path)) continue;
+    std::optional<std::string> picture = ReadSavedPicture(path, kind);
+    if (!picture) return WebResponse::PlainText(kSavedFrameError);
+    return WebResponse::Picture("image/jpeg", std::move(*picture));
+  }
+  return WebResponse::PlainText(kSavedFrameError);
+}
+
+}  // namespace kestrin::web
