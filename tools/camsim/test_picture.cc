@@ -33,7 +33,6 @@ void FillRect(std::vector<uint8_t>& bgr, uint32_t width, uint32_t height, uint32
 void DrawTestPicture(uint32_t width, uint32_t height, uint64_t frame, Rgb patch,
                      std::vector<uint8_t>& bgr) {
   bgr.assign(static_cast<size_t>(width) * height * 3, 0x80);
-  FillRect(bgr, width, height, 0, 0, width / 4, height / 4, patch);
 
   // A white bar, 1/8 of the width wide, sweeping left to right over the full
   // height, so every part of the picture changes from frame to frame.
@@ -41,6 +40,8 @@ void DrawTestPicture(uint32_t width, uint32_t height, uint64_t frame, Rgb patch,
   const uint32_t step = std::max<uint32_t>(1, width / 40);
   const uint32_t x = static_cast<uint32_t>((frame * step) % width);
   FillRect(bgr, width, height, x, 0, bar, height, Rgb{255, 255, 255});
+  // The patch stays on top of the bar.
+  FillRect(bgr, width, height, 0, 0, width / 4, height / 4, patch);
 
   // The frame number, black on white, at the bottom right.
   const std::string digits = std::to_string(frame);
