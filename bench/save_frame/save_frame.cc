@@ -1,0 +1,147 @@
+// Copy + encode of a 1920x1080 camera frame the way a frame saver does it,
+// against bare libjpeg-turbo compression of the same pixels, at quality 90
+// and 100; and how long the copy holds the frame mutex.
+//
+// usage: bench_save_frame [ROUNDS (default 30)]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "capture/frame_store.h"
+#include "capture/jpeg_encoder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using kestrin::capture::FrameStore;
+using kestrin::capture::PixelLayout;
+
+constexpr uint32_t kWidth = 1920;
+constexpr uint32_t kHeight = 1080;
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// A camera-like picture: gradients, a few blocks and sensor noise.
+void FillFrame(std::vector<uint8_t>& frame) {
+  std::mt19937 random(42);
+  std::uniform_int_distribution<int> noise(-6, 6);
+  frame.resize(size_t{kWidth} * kHeight * 4);
+  for (uint32_t y = 0; y < kHeight; ++y) {
+    for (uint32_t x = 0; x < kWidth; ++x) {
+      uint8_t* p = &frame[(size_t{y} * kWidth + x) * 4];
+      const bool block = ((x / 240) + (y / 270)) % 3 == 0;
+      p[0] = static_cast<uint8_t>(std::clamp<int>(x * 255 / kWidth + noise(random), 0, 255));
+      p[1] = static_cast<uint8_t>(std::clamp<int>(y * 255 / kHeight + noise(random), 0, 255));
+      p[2] = static_cast<uint8_t>(block ? 200 : 60);
+      p[3] = 0;
+    }
+  }
+}
+
+// Bare libjpeg-turbo: the same pixels straight from memory, no copy.
+size_t BareEncode(const std::vector<uint8_t>& frame, int quality) {
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &out, &size);
+  info.image_width = kWidth;
+  info.image_height = kHeight;
+  info.input_components = 4;
+  info.in_color_space = JCS_EXT_BGRX;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, quality, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < info.image_height) {
+    JSAMPROW row = const_cast<JSAMPROW>(&frame[size_t{info.next_scanline} * kWidth * 4]);
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  std::free(out);
+  return size;
+}
+
+struct Stats {
+  std::vector<double> ms;
+  void Add(double v) { ms.push_back(v); }
+  double Median() {
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
+  }
+  double Max() { return *std::max_element(ms.begin(), ms.end()); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  auto store = std::make_shared<FrameStore>();
+  FillFrame(store->buffer());
+  const std::vector<uint8_t> pixels = store->buffer();
+
+  std::printf("1920x1080 RV32, %d rounds, median (max) ms\n", rounds);
+  for (int quality : {90, 100}) {
+    Stats bare, saver, saver_hold, picture_path, picture_hold;
+    std::vector<uint8_t> frame;
+    std::vector<uint8_t> picture;
+    std::vector<uint8_t> jpeg;
+    size_t bare_size = 0;
+    for (int i = 0; i < rounds; ++i) {
+      // Interleaved so that both see the same machine load.
+      auto t0 = Clock::now();
+      bare_size = BareEncode(pixels, quality);
+      bare.Add(Ms(Clock::now() - t0));
+
+      // The saver: fresh buffers per picture, as each saver allocates its own.
+      frame = std::vector<uint8_t>();
+      jpeg = std::vector<uint8_t>();
+      t0 = Clock::now();
+      store->CopyFrame(kWidth, kHeight, frame);
+      kestrin::capture::EncodeJpeg(frame.data(), PixelLayout::kBgrx, kWidth, kHeight, quality,
+                                   jpeg);
+      saver.Add(Ms(Clock::now() - t0));
+      // Time under the frame mutex: the copy with its buffer already in place.
+      t0 = Clock::now();
+      store->CopyFrame(kWidth, kHeight, frame);
+      saver_hold.Add(Ms(Clock::now() - t0));
+
+      // The 24-bit picture conversion (three of four bytes per pixel), for
+      // comparison.
+      picture = std::vector<uint8_t>();
+      t0 = Clock::now();
+      store->CopyPicture(kWidth, kHeight, picture);
+      kestrin::capture::EncodeJpeg(picture.data(), PixelLayout::kBgr, kWidth, kHeight, quality,
+                                   jpeg);
+      picture_path.Add(Ms(Clock::now() - t0));
+      t0 = Clock::now();
+      store->CopyPicture(kWidth, kHeight, picture);
+      picture_hold.Add(Ms(Clock::now() - t0));
+    }
+    const double bare_ms = bare.Median();
+    const double saver_ms = saver.Median();
+    std::printf("quality %3d: bare encode %.2f (%.2f), %zu bytes\n", quality, bare_ms, bare.Max(),
+                bare_size);
+    std::printf(
+        "             saver copy+encode %.2f (%.2f) = %+.1f %% of bare; mutex held %.3f "
+        "(%.3f)\n",
+        saver_ms, saver.Max(), (saver_ms / bare_ms - 1) * 100, saver_hold.Median(),
+        saver_hold.Max());
+    std::printf(
+        "             24-bit conversion + encode %.2f (%.2f) = %+.1f %% of bare; mutex "
+        "held %.3f (%.3f)\n",
+        picture_path.Median(), picture_path.Max(), (picture_path.Median() / bare_ms - 1) * 100,
+        picture_hold.Median(), picture_hold.Max());
+  }
+  return 0;
+}
