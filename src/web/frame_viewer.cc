@@ -86,7 +86,7 @@ std::optional<int> CameraNumber(std::string_view value) {
 WebResponse LiveFrameReply(std::string_view value, const ReadLiveCamera& read_camera) {
   std::optional<int> n = CameraNumber(value);
   if (!n || !read_camera) return WebResponse::Empty();
-  std::optional<LiveCamera> camera = read_camera(*n - 1);
+  std::optional<capture::CameraStatus> camera = read_camera(*n - 1);
   if (!camera || !camera->active || !camera->frames) return WebResponse::Empty();
 
   // The raw copy keeps the frame mutex for one memcpy; the encoder reads the

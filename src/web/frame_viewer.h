@@ -8,24 +8,15 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/frame_store.h"
+#include "capture/tvlc_thread.h"
 #include "platform/local_time.h"
 #include "web/response.h"
 
 namespace kestrin::web {
 
-// What the live stop-frame needs of one camera worker: the copies of its
-// active flag and picture size taken under its camera lock, and its frame
-// store (frame mutex + frame buffer).
-struct LiveCamera {
-  bool active = false;
-  uint32_t v_width = 0;
-  uint32_t v_height = 0;
-  std::shared_ptr<const capture::FrameStore> frames;
-};
-
-// Reads camera worker `index` (0..8); nothing when that worker does not exist.
-using ReadLiveCamera = std::function<std::optional<LiveCamera>(int index)>;
+// Reads the published fields of camera worker `index` (0..8) under its camera
+// lock; nothing when that worker does not exist.
+using ReadLiveCamera = std::function<std::optional<capture::CameraStatus>(int index)>;
 // Asks camera worker `index` to reopen its stream, if it is active.
 using RestartCamera = std::function<void(int index)>;
 

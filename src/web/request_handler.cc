@@ -6,9 +6,12 @@
 
 #include "service/digests.h"
 #include "service/settings_file.h"
+#include "web/demo_event.h"
 #include "web/favicon.h"
+#include "web/frame_viewer.h"
 #include "web/page.h"
 #include "web/parameters.h"
+#include "web/rules_editor.h"
 #include "web/status_page.h"
 
 namespace kestrin::web {
@@ -23,14 +26,6 @@ constexpr milliseconds kWatchdogAtOnce{100};
 WebResponse DatabaseErrorPage(std::string_view error) {
   return WebResponse::Page(
       fmt::format("<p><strong>Ошибка подключения к БД: {}</strong></p>", HtmlEscape(error)));
-}
-
-// The rules editor, the frame viewer, the camera restart and the
-// demonstration event are served by pages that this build does not carry yet.
-WebResponse NotServedHere() {
-  WebResponse response = WebResponse::PlainText("Not Implemented");
-  response.status = 501;
-  return response;
 }
 
 }  // namespace
@@ -86,11 +81,18 @@ WebResponse WebHandler::IdHTTPServer1CommandGet(const WebRequest& request) {
     case Route::kStatusPage:
       return StatusPage();
     case Route::kLiveFrame:
+      return LiveFrameReply(ParamByName(request.params, "img").value_or(""),
+                            context_.read_camera);
     case Route::kCameraRestart:
+      return CameraRestartReply(ParamByName(request.params, "restartnow").value_or(""),
+                                context_.restart_camera);
     case Route::kSavedFrame:
+      return SavedFrameReply(request.params, context_.state->archive_path.Get(),
+                             context_.state->name_format.load());
     case Route::kDemoEvent:
+      return DemoEventReply(request.params, session.db_path, context_);
     case Route::kRules:
-      return NotServedHere();
+      return RulesEditor(context_).Handle(request.params, param_text, session.db_path);
   }
   return WebResponse::Redirect("/");
 }

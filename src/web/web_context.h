@@ -68,6 +68,10 @@ struct WebContext {
   // Appends an item ("update" or an event message) to the event queue under
   // the queue lock.
   std::function<void(std::string item)> queue_event;
+
+  // Asks camera worker `index` to reopen its stream when it is active (under
+  // its camera lock). Does nothing when the worker does not exist.
+  std::function<void(int index)> restart_camera;
 };
 
 }  // namespace kestrin::web

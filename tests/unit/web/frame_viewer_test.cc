@@ -37,9 +37,13 @@ TEST(FrameViewer, CameraNumbers) {
 TEST(FrameViewer, LiveFrameIsAJpegOfTheCameraSize) {
   auto store = std::make_shared<capture::FrameStore>();
   store->buffer().assign(37 * 21 * 4, 0x80);
-  LiveCamera camera{true, 37, 21, store};
+  capture::CameraStatus camera;
+  camera.active = true;
+  camera.v_width = 37;
+  camera.v_height = 21;
+  camera.frames = store;
   std::vector<int> asked;
-  ReadLiveCamera read = [&](int index) -> std::optional<LiveCamera> {
+  ReadLiveCamera read = [&](int index) -> std::optional<capture::CameraStatus> {
     asked.push_back(index);
     return camera;
   };
@@ -62,7 +66,8 @@ TEST(FrameViewer, LiveFrameIsAJpegOfTheCameraSize) {
     EXPECT_TRUE(empty.content_type.empty()) << value;
     EXPECT_TRUE(empty.body.empty()) << value;
   }
-  EXPECT_TRUE(LiveFrameReply("4", [](int) { return std::optional<LiveCamera>(); }).body.empty());
+  EXPECT_TRUE(
+      LiveFrameReply("4", [](int) { return std::optional<capture::CameraStatus>(); }).body.empty());
 }
 
 TEST(FrameViewer, RestartAnswersRestartForEveryCameraNumber) {
