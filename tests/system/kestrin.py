@@ -121,3 +121,166 @@ class Service:
 
     def __exit__(self, *exc):
         self.close()
+
+
+# --- peers ----------------------------------------------------------------
+
+ACCSIM = REPO / "tools" / "accsim" / "accsim"
+CAMSIM = BUILD / "tools" / "camsim" / "camsim"
+MAKE_TEST_DB = REPO / "scripts" / "make-test-db"
+
+
+def password_digest(password):
+    """The digest the service keeps of a password: MD5 of its Windows-1251 bytes, upper-case hex."""
+    import hashlib
+    return hashlib.md5(password.encode("cp1251")).hexdigest().upper()
+
+
+def machine_key():
+    """The key text of the stored password form on this machine."""
+    try:
+        key = Path("/etc/machine-id").read_text().replace("-", "").strip()
+    except OSError:
+        key = ""
+    return key or "7d1e0b93f4a2586cd0e7b3a19f4c2e58"
+
+
+def stored_password(password):
+    """The stored form of a password's digest, computed independently of the service:
+    Blowfish in 8-bit CFB, key SHA-256 of the machine key, IV the encryption of zero bytes."""
+    import base64
+    import hashlib
+    from Cryptodome.Cipher import Blowfish
+    key = hashlib.sha256(machine_key().encode("cp1251")).digest()
+    iv = Blowfish.new(key, Blowfish.MODE_ECB).encrypt(bytes(8))
+    cipher = Blowfish.new(key, Blowfish.MODE_CFB, iv=iv, segment_size=8)
+    return base64.b64encode(cipher.encrypt(password_digest(password).encode())).decode()
+
+
+def write_settings(home, sections):
+    """Writes vs_settings.ini from {section: {key: value}} in Windows-1251."""
+    lines = []
+    for section, values in sections.items():
+        lines.append(f"[{section}]")
+        lines.extend(f"{key}={value}" for key, value in values.items())
+    (Path(home) / "vs_settings.ini").write_bytes(("\n".join(lines) + "\n").encode("cp1251"))
+
+
+def read_settings(home):
+    """vs_settings.ini as {section: {key: value}}, names in lower case."""
+    sections, current = {}, None
+    path = Path(home) / "vs_settings.ini"
+    if not path.exists():
+        return sections
+    for line in path.read_bytes().decode("cp1251").splitlines():
+        line = line.strip()
+        if line.startswith("[") and line.endswith("]"):
+            current = sections.setdefault(line[1:-1].lower(), {})
+        elif "=" in line and current is not None:
+            key, value = line.split("=", 1)
+            current[key.strip().lower()] = value.strip()
+    return sections
+
+
+def make_database(folder, cameras=(), rules=(), samples=True):
+    """An access-control database in `folder`; cameras are (id, url), rules are
+    (dvs, cam, evnt, qly, dly, rgt, mtl)."""
+    args = [str(MAKE_TEST_DB), str(folder)]
+    for camera_id, url in cameras:
+        args += ["--camera", str(camera_id), url]
+    for rule in rules:
+        args += ["--rule", *[str(v) for v in rule]]
+    if not samples:
+        args.append("--no-samples")
+    subprocess.run(args, check=True, capture_output=True)
+    return Path(folder)
+
+
+class Accsim:
+    """The access-control server simulator, steered through its HTTP control port."""
+
+    def __init__(self, port, login="admin", password="secret", db_path="", extra=()):
+        self.port = port
+        self.control_port = free_port()
+        self.args = ["/usr/bin/python3", str(ACCSIM), "--port", str(port),
+                     "--control-port", str(self.control_port), "--login", login,
+                     "--password", password, "--db-path", str(db_path), *extra]
+        self.proc = None
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     text=True)
+        assert wait_until(lambda: self._answers(), 10), "accsim did not start"
+        return self
+
+    def _answers(self):
+        try:
+            self.state()
+            return True
+        except OSError:
+            return False
+
+    def request(self, method, path, body=None):
+        import json
+        import urllib.request
+        data = None if body is None else (body if isinstance(body, str) else json.dumps(body))
+        req = urllib.request.Request(f"http://127.0.0.1:{self.control_port}{path}", method=method,
+                                     data=None if data is None else data.encode("utf-8"))
+        with urllib.request.urlopen(req, timeout=10) as response:
+            return json.loads(response.read().decode("utf-8"))
+
+    def state(self):
+        return self.request("GET", "/state")
+
+    def post(self, path, body=None):
+        return self.request("POST", path, body if body is not None else "")
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Camsim:
+    """The MJPEG camera simulator on a free port."""
+
+    def __init__(self, *extra):
+        self.port = free_port()
+        self.args = [str(CAMSIM), "--bind", "127.0.0.1", "--port", str(self.port), *extra]
+        self.proc = None
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}/"
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True)
+        line = self.proc.stdout.readline()
+        assert "listening" in line, f"camsim did not start: {line!r}"
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
