@@ -41,7 +41,7 @@ void DrawTestPicture(uint32_t width, uint32_t height, uint64_t frame, Rgb patch,
   const uint32_t x = static_cast<uint32_t>((frame * step) % width);
   FillRect(bgr, width, height, x, 0, bar, height, Rgb{255, 255, 255});
   // The patch stays on top of the bar.
-  FillRect(bgr, width, height, 0, 0, width / 4, height / 4, patch);
+  FillRect(bgr, width, height, width / 4, height / 4, width / 2, height / 2, patch);
 
   // The frame number, black on white, at the bottom right.
   const std::string digits = std::to_string(frame);

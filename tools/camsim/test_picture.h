@@ -5,8 +5,9 @@
 
 namespace kestrin::camsim {
 
-// Colour of the fixed patch: a width/4 x height/4 block at the top left that
-// never changes, so a saved picture can be checked for the camera's colours.
+// Colour of the fixed patch: the middle half of the picture in each direction
+// (centred, width/2 x height/2), which never changes, so a saved picture can
+// be checked for the camera's colours.
 struct Rgb {
   uint8_t red;
   uint8_t green;

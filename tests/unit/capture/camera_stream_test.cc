@@ -129,13 +129,13 @@ class CameraStreamTest : public ::testing::Test {
   std::unique_ptr<TVLCThread> worker_;
 };
 
-// The simulator's fixed patch (red 0x20, green 0x60, blue 0xC0) at the top left.
+// The simulator's fixed patch (red 0x20, green 0x60, blue 0xC0) in the middle.
 void ExpectPatchColour(std::string_view jpeg) {
   const auto decoded = DecodeJpeg(jpeg);
   ASSERT_TRUE(decoded.ok);
   EXPECT_EQ(decoded.width, 320u);
   EXPECT_EQ(decoded.height, 240u);
-  const uint8_t* rgb = decoded.At(30, 20);
+  const uint8_t* rgb = decoded.At(160, 120);
   EXPECT_NEAR(rgb[0], 0x20, 12);
   EXPECT_NEAR(rgb[1], 0x60, 12);
   EXPECT_NEAR(rgb[2], 0xC0, 12);
