@@ -133,6 +133,9 @@ bool WebServer::Start(int port) {
   server.new_task_queue = [] { return new ThreadPerConnection; };
   server.set_payload_max_length(kMaxRequestBody);
   server.set_socket_options(ListeningSocketOptions);
+  // An idle browser connection is closed after a second, so that a stop never
+  // waits long for one (a page and its resources come within milliseconds).
+  server.set_keep_alive_timeout(1);
 
   auto serve = [this](const httplib::Request& req, httplib::Response& res,
                       const std::string& body) {
