@@ -158,6 +158,12 @@ bool TVLCThread::Sleep(std::stop_token stop, int ms) {
 void TVLCThread::Run(std::stop_token stop) {
   // The API is complete only once libVLC has been loaded, before Start.
   stats_ = std::make_unique<DecodeStats>(vlc_);
+  // libVLC loads its plug-ins when the first instance is created and unloads
+  // them when the last is released, losing some memory each time. One
+  // instance held for the thread's life keeps them loaded, so the instance
+  // made for every connection costs nothing lasting.
+  const char* const options[] = {"--no-audio"};
+  libvlc_instance_t* anchor = vlc_.new_instance(1, options);
   {
     std::lock_guard lock(camera_lock_);
     published_.forcerestart = false;
@@ -185,6 +191,7 @@ void TVLCThread::Run(std::stop_token stop) {
   }
   // No decoder may write into the buffer once the worker is gone.
   ReleasePlayer();
+  if (anchor != nullptr) vlc_.release(anchor);
 }
 
 void TVLCThread::StopIfPlaying() {

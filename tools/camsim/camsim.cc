@@ -46,14 +46,14 @@ struct Options {
   std::optional<double> close_after;
 };
 
-[[noreturn]] void Usage(const char* message) {
-  std::fprintf(stderr,
+[[noreturn]] void Usage(const char* message, int exit_code = 2) {
+  std::fprintf(exit_code == 0 ? stdout : stderr,
                "camsim: %s\n"
                "usage: camsim [--bind ADDR] [--port N (0: any)] [--size WxH] [--fps N]\n"
                "              [--quality N] [--patch RRGGBB] [--freeze-after S]\n"
                "              [--stall-after S] [--close-after S]\n",
                message);
-  std::exit(2);
+  std::exit(exit_code);
 }
 
 double ParseNumber(const char* text) {
@@ -67,6 +67,7 @@ Options ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
+    if (name == "--help") Usage("an MJPEG camera over HTTP (multipart/x-mixed-replace)", 0);
     if (i + 1 >= argc) Usage("missing value");
     const char* value = argv[++i];
     if (name == "--bind") {
