@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "link/database_rules.h"
 #include "platform/local_time.h"
 #include "platform/machine_id.h"
 #include "service/startup.h"
@@ -10,7 +11,15 @@
 namespace kestrin::app {
 
 TKestrinVideoserver::TKestrinVideoserver(service::ServiceConfig config, platform::MainLoop& loop)
-    : loop_(loop), state_(std::move(config)) {}
+    : loop_(loop), state_(std::move(config)) {
+  for (int i = 0; i < kCameraCount; ++i) {
+    cameras_[i] = std::make_unique<capture::TVLCThread>(i, vlc_.api(), state_);
+  }
+  server_link_ =
+      std::make_unique<link::ServerLink>(state_, loop_, event_queue_, database_, [this](int index) {
+        return index >= 0 && index < kCameraCount ? cameras_[index].get() : nullptr;
+      });
+}
 
 TKestrinVideoserver::~TKestrinVideoserver() = default;
 
@@ -22,6 +31,17 @@ bool TKestrinVideoserver::ServiceStart() {
   state_.last_message = platform::NeverMark();
 
   // [start: the event queue and the event thread are created and started here]
+  capture::EventsThreadHooks hooks;
+  hooks.load_rules = [this] { return link::LoadRules(database_); };
+  hooks.camera_status = [this](int index) -> std::optional<capture::CameraStatus> {
+    if (index < 0 || index >= kCameraCount) return std::nullopt;
+    return cameras_[index]->Status();
+  };
+  hooks.record_save = [this](int index, const std::string& lastfilename) {
+    if (index >= 0 && index < kCameraCount) cameras_[index]->RecordSave(lastfilename);
+  };
+  events_thread_ = std::make_unique<capture::TEventsThread>(event_queue_, state_, std::move(hooks));
+  events_thread_->Start();
 
   {
     std::lock_guard lock(state_.settings_lock);
@@ -41,7 +61,9 @@ bool TKestrinVideoserver::ServiceStart() {
   service::ReadSettings(state_);
 
   // [start: the Watchdog timer is enabled here]
+  server_link_->Enable();
   // [start: the nine camera workers are created and started here]
+  for (auto& camera : cameras_) camera->Start();
   // [start: the web server starts here]
   // [start: the picture server starts here]
   pic_server_ = std::make_unique<picserver::PicServer>(state_);
@@ -59,9 +81,12 @@ void TKestrinVideoserver::ServiceStop() {
   // [stop: the picture server stops here]
   if (pic_server_) pic_server_->Stop();
   // [stop: the Watchdog is disabled and the server session closed (1000) here]
+  server_link_->Disable();
   // [stop: the web server stops here, before anything it uses is released]
   // [stop: the nine camera workers are stopped, waited for and destroyed here]
+  for (auto& camera : cameras_) camera->Stop();
   // [stop: the event thread, then the archive cleaner, are stopped here]
+  if (events_thread_) events_thread_->Stop();
   // (the archive cleaner ends after the event thread)
   if (clear_thread_) clear_thread_->Stop();
   state_.log().MainLog("Остановка службы");

@@ -1,8 +1,14 @@
 #pragma once
 
+#include <array>
 #include <memory>
 
 #include "capture/clear_thread.h"
+#include "capture/event_queue.h"
+#include "capture/events_thread.h"
+#include "capture/tvlc_thread.h"
+#include "link/database.h"
+#include "link/server_link.h"
 #include "picserver/pic_server.h"
 #include "platform/main_loop.h"
 #include "platform/shared_library.h"
@@ -31,11 +37,27 @@ class TKestrinVideoserver {
 
   service::ServiceState& state() { return state_; }
 
+  // Camera worker `index` (0..8; camera N of the web interface is worker N-1).
+  // The objects exist for the service's whole life; their threads run from
+  // start to stop.
+  static constexpr int kCameraCount = 9;
+  capture::TVLCThread& camera(int index) { return *cameras_.at(index); }
+
+  capture::EventQueue& event_queue() { return event_queue_; }
+  link::Database& database() { return database_; }
+  link::ServerLink& server_link() { return *server_link_; }
+
  private:
   platform::MainLoop& loop_;
   service::ServiceState state_;
   platform::SharedLibrary database_client_;
   service::VlcLibrary vlc_;
+  // Declared before every component that uses them, so destroyed after them.
+  link::Database database_{state_};
+  std::array<std::unique_ptr<capture::TVLCThread>, kCameraCount> cameras_;
+  capture::EventQueue event_queue_;
+  std::unique_ptr<capture::TEventsThread> events_thread_;
+  std::unique_ptr<link::ServerLink> server_link_;
   std::unique_ptr<picserver::PicServer> pic_server_;
   std::unique_ptr<capture::TClearThread> clear_thread_;
 };
