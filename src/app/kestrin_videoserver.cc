@@ -7,6 +7,7 @@
 #include "platform/machine_id.h"
 #include "service/startup.h"
 #include "service/version.h"
+#include "web/database_adapter.h"
 
 namespace kestrin::app {
 
@@ -65,6 +66,12 @@ bool TKestrinVideoserver::ServiceStart() {
   // [start: the nine camera workers are created and started here]
   for (auto& camera : cameras_) camera->Start();
   // [start: the web server starts here]
+  IdHTTPServer1 = std::make_unique<web::WebServer>(MakeWebContext());
+  if (const int port = state_.config().web_port; IdHTTPServer1->Start(port)) {
+    state_.log().MainLog(fmt::format("Вебсервер(порт {}) запущен", port));
+  } else {
+    state_.log().MainLog(fmt::format("ОШИБКА: Вебсервер(порт {}) не запущен", port));
+  }
   // [start: the picture server starts here]
   pic_server_ = std::make_unique<picserver::PicServer>(state_);
   if (!pic_server_->Start(state_.config().picture_port)) {
@@ -77,12 +84,34 @@ bool TKestrinVideoserver::ServiceStart() {
   return true;
 }
 
+web::WebContext TKestrinVideoserver::MakeWebContext() {
+  web::WebContext context;
+  context.state = &state_;
+  context.set_watchdog_interval = [this](std::chrono::milliseconds interval) {
+    server_link_->SetWatchdogInterval(interval);
+  };
+  context.read_camera = [this](int index) -> std::optional<capture::CameraStatus> {
+    if (index < 0 || index >= kCameraCount) return std::nullopt;
+    return cameras_[index]->Status();
+  };
+  context.set_camera_url = [this](int index, const std::string& url) {
+    if (index >= 0 && index < kCameraCount) cameras_[index]->SetUrl(url);
+  };
+  context.restart_camera = [this](int index) {
+    if (index >= 0 && index < kCameraCount) cameras_[index]->RequestRestart();
+  };
+  context.open_database = web::DatabaseOpener(database_);
+  context.queue_event = [this](std::string item) { event_queue_.Put(std::move(item)); };
+  return context;
+}
+
 void TKestrinVideoserver::ServiceStop() {
   // [stop: the picture server stops here]
   if (pic_server_) pic_server_->Stop();
   // [stop: the Watchdog is disabled and the server session closed (1000) here]
   server_link_->Disable();
   // [stop: the web server stops here, before anything it uses is released]
+  if (IdHTTPServer1) IdHTTPServer1->Stop();
   // [stop: the nine camera workers are stopped, waited for and destroyed here]
   for (auto& camera : cameras_) camera->Stop();
   // [stop: the event thread, then the archive cleaner, are stopped here]

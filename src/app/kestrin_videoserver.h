@@ -14,6 +14,7 @@
 #include "platform/shared_library.h"
 #include "service/service_state.h"
 #include "service/vlc_library.h"
+#include "web/web_server.h"
 
 namespace kestrin::app {
 
@@ -60,6 +61,11 @@ class TKestrinVideoserver {
   std::unique_ptr<link::ServerLink> server_link_;
   std::unique_ptr<picserver::PicServer> pic_server_;
   std::unique_ptr<capture::TClearThread> clear_thread_;
+  // The web administration server; stopped before anything it uses goes.
+  std::unique_ptr<web::WebServer> IdHTTPServer1;
+
+  // What the web pages reach of the service.
+  web::WebContext MakeWebContext();
 };
 
 }  // namespace kestrin::app

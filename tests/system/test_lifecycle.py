@@ -19,7 +19,8 @@ def test_no_settings_file_gives_defaults_and_writes_archive(home):
         assert (home / "images").is_dir()
         assert f"arch={home / 'images'}" in read_ini(home).splitlines()
         assert service.stop() == 0
-    assert service.log_lines() == ["Запуск службы", "Остановка службы"]
+    assert service.log_lines() == [
+        "Запуск службы", f"Вебсервер(порт {service.web_port}) запущен", "Остановка службы"]
 
 
 def test_missing_archive_folder_is_replaced_in_memory_and_file(home):
