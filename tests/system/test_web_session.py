@@ -3,6 +3,7 @@ the status page and the settings form, with an embedded Firebird database and ca
 
 import re
 import subprocess
+import threading
 import time
 
 import pytest
@@ -146,3 +147,37 @@ def test_browser_logs_in_and_sees_camera_1_streaming(session):
         assert "Камера 1" in text and "Размер: 320x240" in text
         link = driver.find_element("link text", "Смотреть стоп-кадр")
         assert link.get_attribute("href").endswith("/?img=1")
+
+
+def test_connection_form_connects_the_service_at_once(home, tmp_path):
+    database = make_database(tmp_path / "db", samples=False)
+    service = Service(home)
+    with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
+        assert service.wait_ready()
+        time.sleep(6)  # no credentials: the supervision passes leave the server alone
+        assert server.state()["logins"] == []
+        result = {}
+
+        def post():
+            started = time.monotonic()
+            reply = requests.post(f"http://127.0.0.1:{service.web_port}/", allow_redirects=False,
+                                  data={"server_ip": "127.0.0.1", "server_login": LOGIN,
+                                        "server_pass": PASSWORD}, timeout=30)
+            result.update(reply=reply, seconds=time.monotonic() - started)
+
+        poster = threading.Thread(target=post)
+        poster.start()
+        # The supervision pass runs at once, not at its usual five-second step.
+        assert wait_until(lambda: server.state()["logins"], 2.5)
+        assert poster.is_alive()
+        poster.join(30)
+        assert result["reply"].status_code == 302 and result["reply"].headers["Location"] == "/"
+        assert result["seconds"] >= 9.5
+        # The next supervision pass followed at once: the server has welcomed the service,
+        # the credentials are stored, and "/" now asks for the administrator's login.
+        assert server.state()["sessions"] == 1
+        assert read_settings(home)["connect"] == {
+            "server": "127.0.0.1", "login": LOGIN, "pass": stored_password(PASSWORD)}
+        reply = requests.get(f"http://127.0.0.1:{service.web_port}/", allow_redirects=False,
+                             timeout=20)
+        assert reply.status_code == 401
