@@ -80,10 +80,19 @@ struct TVLCThread::DecodeStats {
     media_release = vlc.media_release;
     // The library stays loaded for the process's life anyway.
     dlclose(library);
-    if (get_media == nullptr || get_stats == nullptr) get_media = nullptr;
+    if (!FromObject(reinterpret_cast<void*>(get_media), info.dli_fbase) ||
+        !FromObject(reinterpret_cast<void*>(get_stats), info.dli_fbase)) {
+      get_media = nullptr;
+    }
   }
 
   bool available() const { return get_media != nullptr; }
+
+  // Whether `function` lies in the object loaded at `base`.
+  static bool FromObject(void* function, void* base) {
+    Dl_info info{};
+    return function != nullptr && dladdr(function, &info) != 0 && info.dli_fbase == base;
+  }
 
   // Pictures decoded by `player` so far; -1 when unknown.
   int64_t Decoded(libvlc_media_player_t* player) const {
@@ -334,7 +343,9 @@ void TVLCThread::Monitor(std::stop_token stop) {
     const int64_t written = frames_->decoded_frames();
     count = written;
     const auto now = Clock::now();
-    if (written > 0 && now - last_hash_time_ > kFrozenCheckPeriod) {
+    const auto whole_seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(now - last_hash_time_);
+    if (written > 0 && whole_seconds > kFrozenCheckPeriod) {
       const size_t bytes = static_cast<size_t>(connected_width_) * connected_height_ * 3;
       const int32_t hash =
           PictureHash(frames_->buffer().data(), std::min(bytes, frames_->buffer().size()));
