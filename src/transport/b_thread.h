@@ -68,6 +68,9 @@ class TBThread : public std::enable_shared_from_this<TBThread> {
   // Sets the termination request and wakes WaitTerminated().
   void SetTerminated();
 
+  // The termination request itself, for waits that poll it.
+  const std::atomic<bool>& TerminatedFlag() const { return terminated_; }
+
   // Waits until the termination request is set or `timeout` has passed; true
   // when it is set. The thread's loops sleep with this so that a request ends
   // the sleep at once.

@@ -41,7 +41,7 @@ class TCustomConnection : public TBThread {
 
   // Asks the thread to end: sets the termination request unless it is set
   // already. Does not close the socket and does not wait; the thread's loops
-  // notice the request within their polling interval. Any thread.
+  // and the socket's reads notice the request within a second. Any thread.
   virtual void TerminateThread();
 
  protected:

@@ -16,6 +16,7 @@ namespace {
 constexpr size_t kPieceSize = 65536;
 constexpr int kSendTimeoutSeconds = 10;
 constexpr int kDrainReads = 64;
+constexpr int kCancelStepMs = 250;
 
 int MapErrno(int error) {
   switch (error) {
@@ -123,9 +124,14 @@ int TcpSocket::Fill(int ms) {
   int fd = fd_.load();
   if (fd < 0) return EBADF;
   short revents = 0;
-  int rc = PollOne(fd, POLLIN, ms, revents);
-  if (rc < 0) return MapErrno(errno);
-  if (rc == 0) return kSocketTimedOut;
+  for (int left = ms;;) {
+    const int step = cancel_ != nullptr ? std::min(left, kCancelStepMs) : left;
+    int rc = PollOne(fd, POLLIN, step, revents);
+    if (rc < 0) return MapErrno(errno);
+    if (rc > 0) break;
+    left -= step;
+    if (left <= 0 || (cancel_ != nullptr && cancel_->load())) return kSocketTimedOut;
+  }
   if (buffer_pos_ == buffer_.size()) {
     buffer_.clear();
     buffer_pos_ = 0;

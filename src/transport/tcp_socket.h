@@ -71,6 +71,11 @@ class TcpSocket {
   // Maximum line length for ReceiveLine; 0 means no limit.
   void SetLineLimit(size_t max_bytes) { line_limit_ = max_bytes; }
 
+  // A flag that ends the receiving waits early: once it is set, a wait for
+  // more data gives up within a quarter of a second with kSocketTimedOut.
+  // The flag must outlive the socket.
+  void SetCancelFlag(const std::atomic<bool>* flag) { cancel_ = flag; }
+
   // Waits up to `ms` until the socket is writable.
   bool CanWrite(int ms);
 
@@ -101,6 +106,7 @@ class TcpSocket {
   size_t buffer_pos_ = 0;
   size_t line_scan_ = 0;  // bytes from buffer_pos_ already searched for CR LF
   size_t line_limit_ = 0;
+  const std::atomic<bool>* cancel_ = nullptr;
 };
 
 }  // namespace kestrin::transport

@@ -257,6 +257,21 @@ TEST_F(ClientTest, OwnersCloseSendsTheFrameAndReportsBeforeReturning) {
   }
 }
 
+TEST_F(ClientTest, CloseEndsTheThreadAlsoInsideAStalledPayload) {
+  ClientUnderTest client(loop_, server_);
+  ASSERT_TRUE(client.CompleteHandshake());
+  client.peer->Send(
+      "\x81\x0A"
+      "ab");  // 10 bytes announced, 2 sent
+  std::this_thread::sleep_for(100ms);
+  loop_.Run([&] { client.handle.Close(1000, "bye"); });
+  auto frame = client.peer->ReadFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->opcode(), kOpClose);
+  EXPECT_TRUE(client.peer->WaitEof(3s)) << "the thread still waits for the payload";
+  EXPECT_TRUE(client.handle.WaitEnded(3s));
+}
+
 TEST_F(ClientTest, CloseDuringTheHandshakeGoesOutOnTheBareConnection) {
   ClientUnderTest client(loop_, server_);
   ASSERT_TRUE(client.peer);
