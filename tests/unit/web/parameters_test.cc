@@ -62,18 +62,18 @@ TEST(SettingsForm, EachLineFeedsOneValueByKeyPriority) {
   SettingsForm form = ParseSettingsForm({
       "apath=/photos",
       "rewrite=100",
-      "url1=udp://@:1234",
-      "url2=http://cam/apath=x",   // a camera address containing "apath=" is the folder
-      "url3=rtsp://h/url3=x",      // the key of camera 3 inside its own address is removed
+      "url1=rtsp://h/url1=x",     // the key of camera 1 inside its own address is removed
+      "url2=http://cam/apath=x",  // a camera address containing "apath=" is the folder
+      "url3=udp://@:1234",
       "url4=http://h/?rewrite=5",  // ... and "rewrite=" makes it the limit
       "url9=",
       "c_handle=3883740000000",
   });
   EXPECT_EQ(form.folder, "url2=http://cam/x");
   EXPECT_EQ(form.limit, "url4=http://h/?5");
-  EXPECT_EQ(form.urls[0], "udp://@:1234");
+  EXPECT_EQ(form.urls[0], "rtsp://h/x");
   EXPECT_EQ(form.urls[1], "");
-  EXPECT_EQ(form.urls[2], "rtsp://h/x");
+  EXPECT_EQ(form.urls[2], "udp://@:1234");
   EXPECT_EQ(form.urls[3], "");
   EXPECT_EQ(form.urls[8], "");
 }
