@@ -72,8 +72,10 @@ void TWebSocketCustomConnection::ClearEvents() {
 }
 
 bool TWebSocketCustomConnection::CanReceiveOrSend() const {
+  // Once OnClose has been reported the connection is over, also while the
+  // thread is still on its way out.
   return !IsTerminated() && Socket().IsOpen() && !fClosedByMe.load() && !fClosedByPeer.load() &&
-         fHandshake.load();
+         fHandshake.load() && !close_reported_.load();
 }
 
 std::string TWebSocketCustomConnection::Protocol() const {
@@ -426,7 +428,7 @@ void TWebSocketCustomConnection::Pong(std::string_view aData) {
 }
 
 void TWebSocketCustomConnection::Close(int32_t aCode, std::string_view aCloseReason) {
-  if (IsTerminated() || !Socket().IsOpen() || fClosedByMe.load()) return;
+  if (IsTerminated() || !Socket().IsOpen() || fClosedByMe.load() || close_reported_.load()) return;
   if (fClosedByMe.exchange(true)) return;
   // From here on the connection is no longer open; the thread is asked to end
   // whatever the handlers do.

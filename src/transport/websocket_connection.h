@@ -75,8 +75,8 @@ class TWebSocketCustomConnection : public TCustomConnection {
   void SetOnClose(TWebSocketConnectionClose handler);
 
   // True exactly while the connection is open: the handshake has succeeded,
-  // neither side has started closing, the thread has not been asked to end and
-  // the socket is open.
+  // neither side has started closing, no close has been reported, the thread
+  // has not been asked to end and the socket is open.
   bool CanReceiveOrSend() const;
   bool Closed() const { return !CanReceiveOrSend(); }
   bool Closing() const { return fClosedByMe.load() || fClosedByPeer.load(); }

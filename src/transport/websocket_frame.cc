@@ -53,14 +53,17 @@ std::string EncodeFrame(bool final, bool res1, bool res2, bool res3, int32_t cod
                         const MaskingKey* key, std::string_view payload) {
   std::string frame =
       EncodeFrameHeader(final, res1, res2, res3, code, key != nullptr, payload.size());
+  frame.reserve(frame.size() + 4 + payload.size());
   if (key == nullptr) {
     frame.append(payload);
     return frame;
   }
   frame.append(reinterpret_cast<const char*>(key->data()), key->size());
-  std::string masked(payload);
-  ApplyMask(masked, *key);
-  frame += masked;
+  const size_t start = frame.size();
+  frame.append(payload);
+  for (size_t i = 0; i < payload.size(); ++i) {
+    frame[start + i] = static_cast<char>(frame[start + i] ^ (*key)[i % 4]);
+  }
   return frame;
 }
 

@@ -479,6 +479,8 @@ TEST_F(ClientTest, EndsOfAnOpenConnection) {
     client.peer->Send(c.wire);
     if (c.shutdown_after) client.peer->ShutdownWrite();
     ASSERT_TRUE(client.recorder.WaitClose()) << c.what;
+    // Closing after the end sends nothing and reports nothing.
+    loop_.Run([&] { client.handle.Close(1000, "late"); });
     if (c.close_payload_sent) {
       auto frame = client.peer->ReadFrame();
       ASSERT_TRUE(frame) << c.what;
