@@ -2,7 +2,9 @@
 
 // Every SQL text the service sends to the access-control database. Each runs
 // on its own and is committed on its own; parameters are bound by name
-// (soci::use(value, "id")). Connections use no character set, so text values
+// (soci::use(value, "id"), with `value` a variable that outlives the statement:
+// a statement written as one expression runs at its end, after temporaries
+// bound in it are gone). Connections use no character set, so text values
 // travel as the access-control system stores them, in Windows-1251: convert
 // with platform::Utf8ToCp1251 before binding and platform::Cp1251ToUtf8 after
 // reading.
