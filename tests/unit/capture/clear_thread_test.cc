@@ -190,7 +190,7 @@ TEST_F(ClearThreadTest, ChecksEveryIntervalWithCurrentSettings) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(Remaining().size(), 5u);  // archive_limit is still 0
   state_->archive_limit = 10;
-  for (int i = 0; i < 50 && !Remaining().empty(); ++i) std::this_thread::sleep_for(20ms);
+  for (int i = 0; i < 500 && !Remaining().empty(); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(Remaining().empty());
   cleaner.Stop();
 }
