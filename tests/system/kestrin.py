@@ -125,6 +125,20 @@ class Service:
 
 # --- peers ----------------------------------------------------------------
 
+# The credentials the simulated access-control server accepts in the tests.
+LOGIN, PASSWORD = "admin", "secret"
+
+
+def stop_process(proc, timeout=5):
+    """Terminates a peer process, killing it when it does not end in time."""
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
 ACCSIM = REPO / "tools" / "accsim" / "accsim"
 CAMSIM = BUILD / "tools" / "camsim" / "camsim"
 MAKE_TEST_DB = REPO / "scripts" / "make-test-db"
@@ -164,6 +178,16 @@ def write_settings(home, sections):
         lines.append(f"[{section}]")
         lines.extend(f"{key}={value}" for key, value in values.items())
     (Path(home) / "vs_settings.ini").write_bytes(("\n".join(lines) + "\n").encode("cp1251"))
+
+
+def store_credentials(home, main=None, login=LOGIN, password=PASSWORD):
+    """Settings with stored server credentials (and `main` settings): the service logs in to
+    the simulated server at start."""
+    sections = {"connect": {"server": "127.0.0.1", "login": login,
+                            "pass": stored_password(password)}}
+    if main:
+        sections["main"] = main
+    write_settings(home, sections)
 
 
 def read_settings(home):
@@ -236,13 +260,7 @@ class Accsim:
         return self.request("POST", path, body if body is not None else "")
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
     def __enter__(self):
         return self.start()
@@ -271,13 +289,7 @@ class Camsim:
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
     def __enter__(self):
         return self.start()

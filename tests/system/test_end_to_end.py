@@ -7,10 +7,8 @@ import pytest
 import requests
 
 from browser import Browser, browser_available
-from kestrin import (BUILD, Accsim, Camsim, Service, make_database, stored_password, wait_until,
-                     write_settings)
-
-LOGIN, PASSWORD = "admin", "secret"
+from kestrin import (BUILD, LOGIN, PASSWORD, Accsim, Camsim, Service, make_database,
+                     store_credentials, wait_until)
 CONTROLLER = "0012A3B4C5D6"
 PICCLIENT = BUILD / "tools" / "picclient" / "picclient"
 
@@ -34,8 +32,7 @@ def running(home, tmp_path):
         database = make_database(tmp_path / "db", cameras=[(1, camera.url)],
                                  rules=[(CONTROLLER, 1, "0004", 90, 0, 0, 0),
                                         (CONTROLLER, 1, "0104", 90, 0, 2, 5)])
-        write_settings(home, {"connect": {"server": "127.0.0.1", "login": LOGIN,
-                                          "pass": stored_password(PASSWORD)}})
+        store_credentials(home)
         service = Service(home)
         with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
             assert service.wait_ready()

@@ -10,19 +10,10 @@ import pytest
 import requests
 from PIL import Image
 
-from kestrin import (Accsim, Camsim, Service, make_database, stored_password, wait_until,
-                     write_settings)
-
-LOGIN, PASSWORD = "admin", "secret"
+from kestrin import (Accsim, Camsim, LOGIN, PASSWORD, Service, make_database, store_credentials,
+                     wait_until)
 
 
-def settings(home, main=None):
-    """Stored server credentials (and `main` settings): the service logs in at start."""
-    sections = {"connect": {"server": "127.0.0.1", "login": LOGIN,
-                            "pass": stored_password(PASSWORD)}}
-    if main:
-        sections["main"] = main
-    write_settings(home, sections)
 CONTROLLER = "0012A3B4C5D6"
 SINGLE_RULE, MULTI_RULE, SHORT_CODE_RULE = "1000000000000", "1000000000001", "1000000000002"
 
@@ -44,7 +35,7 @@ def site(home, tmp_path, camera):
         (CONTROLLER, 1, "A08", 90, 0, 0, 0)])
     archive = tmp_path / "archive"
     archive.mkdir()
-    settings(home, {"arch": str(archive)})
+    store_credentials(home, {"arch": str(archive)})
     service = Service(home)
     with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database), service:
         assert service.wait_ready()

@@ -8,18 +8,9 @@ import subprocess
 import pytest
 import requests
 
-from kestrin import Accsim, Service, make_database, stored_password, wait_until, write_settings
-
-LOGIN, PASSWORD = "admin", "secret"
+from kestrin import (Accsim, LOGIN, PASSWORD, Service, make_database, store_credentials, wait_until)
 
 
-def settings(home, main=None):
-    """Stored server credentials (and `main` settings): the service logs in at start."""
-    sections = {"connect": {"server": "127.0.0.1", "login": LOGIN,
-                            "pass": stored_password(PASSWORD)}}
-    if main:
-        sections["main"] = main
-    write_settings(home, sections)
 RULE_ID = re.compile(r'editrule=(\d{13})"')
 
 
@@ -93,7 +84,7 @@ def database(tmp_path):
 
 @pytest.fixture
 def admin(home, database):
-    settings(home)
+    store_credentials(home)
     service = Service(home)
     with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database), service:
         assert service.wait_ready()
@@ -215,7 +206,7 @@ def test_unreachable_database_gives_the_error_page(admin, database):
 
 
 def test_without_a_database_the_page_is_the_menu_line(home):
-    settings(home)
+    store_credentials(home)
     service = Service(home)
     with Accsim(service.server_port, LOGIN, PASSWORD, db_path=""), service:
         assert service.wait_ready()

@@ -8,19 +8,10 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 from browser import Browser, browser_available
-from kestrin import (Accsim, Camsim, Service, make_database, stored_password, wait_until,
-                     write_settings)
-
-LOGIN, PASSWORD = "admin", "secret"
+from kestrin import (Accsim, Camsim, LOGIN, PASSWORD, Service, make_database, store_credentials,
+                     wait_until)
 
 
-def settings(home, main=None):
-    """Stored server credentials (and `main` settings): the service logs in at start."""
-    sections = {"connect": {"server": "127.0.0.1", "login": LOGIN,
-                            "pass": stored_password(PASSWORD)}}
-    if main:
-        sections["main"] = main
-    write_settings(home, sections)
 
 pytestmark = pytest.mark.skipif(not browser_available(), reason="Chromium is not installed")
 
@@ -36,7 +27,7 @@ def test_add_rule_fire_demo_event_and_view_saved_frame(home, tmp_path, browser):
         database = make_database(tmp_path / "db", cameras=[(1, camera.url)])
         archive = tmp_path / "archive"
         archive.mkdir()
-        settings(home, {"arch": str(archive)})
+        store_credentials(home, {"arch": str(archive)})
         service = Service(home)
         with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database), service:
             assert service.wait_ready()

@@ -5,17 +5,9 @@ import time
 
 import pytest
 
-from kestrin import (Accsim, Camsim, Service, make_database, password_digest, read_settings,
-                     stored_password, wait_until, write_settings)
-
-LOGIN, PASSWORD = "admin", "secret"
-
-
-def credentials(home, login=LOGIN, password=PASSWORD, extra=None):
-    sections = {"connect": {"server": "127.0.0.1", "login": login,
-                            "pass": stored_password(password)}}
-    sections.update(extra or {})
-    write_settings(home, sections)
+from kestrin import (LOGIN, PASSWORD, Accsim, Camsim, Service, make_database, password_digest,
+                     read_settings, store_credentials, stored_password, wait_until,
+                     write_settings)
 
 
 @pytest.fixture
@@ -36,7 +28,7 @@ def photos(home):
 
 
 def test_session_logs_in_stores_credentials_and_turns_events_into_photos(home, database):
-    credentials(home)
+    store_credentials(home)
     service = Service(home)
     with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
         assert service.wait_ready()
@@ -93,7 +85,7 @@ def test_no_credentials_never_connects(home):
 
 
 def test_lost_connection_is_reopened_after_ten_quiet_seconds(home, database):
-    credentials(home)
+    store_credentials(home)
     service = Service(home)
     with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
         assert service.wait_ready()
@@ -110,7 +102,7 @@ def test_lost_connection_is_reopened_after_ten_quiet_seconds(home, database):
 def test_events_are_dropped_while_there_is_no_archive(home, database, tmp_path):
     archive = tmp_path / "archive"
     archive.mkdir()
-    credentials(home, extra={"main": {"arch": str(archive)}})
+    store_credentials(home, {"arch": str(archive)})
     service = Service(home)
     with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
         assert service.wait_ready()
