@@ -80,7 +80,8 @@ void TEventsThread::Reload() {
 
 void TEventsThread::Process(const std::string& item) {
   std::optional<Event> event = ParseEvent(item);
-  if (!event) return;
+  // The controller becomes part of the file name: never one that leaves the archive.
+  if (!event || !IsSafeNamePart(event->controller)) return;
   const Rule* rule = FindRule(rules_, event->controller, event->event_code);
   if (!rule) return;
   if (rule->camera == 0 || rule->camera > 9) return;

@@ -124,4 +124,13 @@ std::string MakeLastFileName(std::string_view controller, const platform::LocalF
                      t.minute, t.second);
 }
 
+bool IsSafeNamePart(std::string_view text) {
+  if (text.find("..") != std::string_view::npos) return false;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) return false;
+  }
+  return true;
+}
+
 }  // namespace kestrin::capture

@@ -69,4 +69,9 @@ std::optional<std::string> StoredPhotoName(std::string_view addressed_name, int 
 // the time as "yyyymmddhhnnss", whatever the name format.
 std::string MakeLastFileName(std::string_view controller, const platform::LocalFields& time);
 
+// True when `text` can be part of a file name inside the archive folder: no
+// "/", "\", ".." and no control character. Every reader and writer of the
+// archive checks the names it takes from outside with it.
+bool IsSafeNamePart(std::string_view text);
+
 }  // namespace kestrin::capture

@@ -54,21 +54,12 @@ PicAnswer Fetch(std::string_view argument, const std::string& archive_path) {
 
 }  // namespace
 
-bool IsSafeArgument(std::string_view argument) {
-  if (argument.find("..") != std::string_view::npos) return false;
-  for (char c : argument) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) return false;
-  }
-  return true;
-}
-
 PicAnswer AnswerRequest(std::string_view line, const std::string& archive_path, int name_format) {
   if (line.empty()) return Close();
   char request = line.front();
   std::string_view argument = line.substr(1);
   if (request != 'R' && request != 'F') return Close();
-  if (!IsSafeArgument(argument)) return Close();
+  if (!capture::IsSafeNamePart(argument)) return Close();
   if (request == 'R') return Lookup(argument, archive_path, name_format);
   return Fetch(argument, archive_path);
 }

@@ -22,10 +22,6 @@ struct PicAnswer {
   std::string path;
 };
 
-// An argument is served only when it cannot leave the archive folder: no
-// "/", "\", ".." and no control character.
-bool IsSafeArgument(std::string_view argument);
-
 // Answers one request line (LF and an optional CR already removed):
 //   "R" + addressed name: the stored name followed by the kind digit of the
 //       file that exists (multi-frame first), or "none";

@@ -126,15 +126,6 @@ platform::LocalFields SavedFrameTime(std::string_view time) {
   return t;
 }
 
-bool IsSafeControllerNumber(std::string_view controller) {
-  if (controller.find("..") != std::string_view::npos) return false;
-  for (char c : controller) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) return false;
-  }
-  return true;
-}
-
 std::optional<std::string> ReadSavedPicture(const std::string& path, char kind) {
   std::optional<std::string> file = ReadWholeFile(path);
   if (!file || kind == capture::kSingleFrameKind) return file;
@@ -153,7 +144,7 @@ WebResponse SavedFrameReply(const std::vector<std::string>& params, const std::s
   // Unreadable parts of the time take their defaults; an impossible date
   // throws, and the server answers 500.
   const platform::LocalFields event_time = SavedFrameTime(time);
-  if (archive_path.empty() || !IsSafeControllerNumber(controller)) {
+  if (archive_path.empty() || !capture::IsSafeNamePart(controller)) {
     return WebResponse::PlainText(kSavedFrameError);
   }
 

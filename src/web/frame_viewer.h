@@ -42,10 +42,6 @@ WebResponse CameraRestartReply(std::string_view value, const RestartCamera& rest
 // form no valid date and time.
 platform::LocalFields SavedFrameTime(std::string_view time);
 
-// True when `controller` can name a file inside the archive folder: no "/",
-// "\", ".." or control characters.
-bool IsSafeControllerNumber(std::string_view controller);
-
 // "/getsaveframe": the saved picture of controller "dvs=" (12 characters) at
 // event time "time=" (14 characters) from the archive folder: the
 // single-frame file when it exists, otherwise the first picture of the

@@ -303,6 +303,17 @@ TEST_F(EventsThreadTest, NoArchiveFolderMeansNoPhoto) {
   EXPECT_TRUE(world_.records().empty());
 }
 
+TEST_F(EventsThreadTest, ControllerThatWouldLeaveTheArchiveTakesNoPhoto) {
+  world_.Stream(0);
+  StartWithRules({MakeTestRule("../../etc", "0101", 1), MakeTestRule("A", "0101", 1)});
+  queue_.Put(EventText("../../etc", 1, 1));
+  queue_.Put(EventText("A", 1, 1));
+  ASSERT_TRUE(world_.WaitForPhotos(1));
+  Drain();
+  ASSERT_EQ(world_.jobs().size(), 1u);
+  EXPECT_EQ(world_.jobs()[0].filename.rfind("/srv/archive/A", 0), 0u);
+}
+
 TEST_F(EventsThreadTest, UpdateReloadsOnlyOnceTheQueueHasRunEmpty) {
   world_.Stream(0);
   world_.Stream(1);

@@ -219,9 +219,9 @@ TEST_F(SavedFrameTest, ControllerNumberCannotLeaveTheArchive) {
       12);
   for (std::string_view bad : {std::string_view("0012/3B4C5D6"), std::string_view("0012\\3B4C5D6"),
                                std::string_view("0012..B4C5D6"), with_nul}) {
-    EXPECT_FALSE(IsSafeControllerNumber(bad)) << bad;
+    EXPECT_FALSE(capture::IsSafeNamePart(bad)) << bad;
   }
-  EXPECT_TRUE(IsSafeControllerNumber("0012A3B4C5D6"));
+  EXPECT_TRUE(capture::IsSafeNamePart("0012A3B4C5D6"));
 }
 
 }  // namespace
