@@ -1,5 +1,6 @@
 """Helpers for system tests: start the built service in a temporary home and watch its log."""
 
+import contextlib
 import os
 import signal
 import socket
@@ -296,3 +297,20 @@ class Camsim:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+@contextlib.contextmanager
+def logged_in_service(home, database, camera_size="320x240"):
+    """The running service logged in to accsim with `database` known and camera 1 streaming
+    at `camera_size`; the service carries `server` (the Accsim), `database` and `base` (the
+    web address)."""
+    store_credentials(home)
+    service = Service(home)
+    with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
+        assert service.wait_ready()
+        assert wait_until(lambda: server.state()["sessions"] == 1, 5)
+        assert service.wait_for_log(f"[0] видеопоток доступен {camera_size}", 30)
+        service.server = server
+        service.database = database
+        service.base = f"http://127.0.0.1:{service.web_port}"
+        yield service

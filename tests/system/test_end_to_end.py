@@ -7,8 +7,8 @@ import pytest
 import requests
 
 from browser import Browser, browser_available
-from kestrin import (BUILD, LOGIN, PASSWORD, Accsim, Camsim, Service, make_database,
-                     store_credentials, wait_until)
+from kestrin import (BUILD, LOGIN, PASSWORD, Camsim, logged_in_service, make_database,
+                     wait_until)
 CONTROLLER = "0012A3B4C5D6"
 PICCLIENT = BUILD / "tools" / "picclient" / "picclient"
 
@@ -32,14 +32,7 @@ def running(home, tmp_path):
         database = make_database(tmp_path / "db", cameras=[(1, camera.url)],
                                  rules=[(CONTROLLER, 1, "0004", 90, 0, 0, 0),
                                         (CONTROLLER, 1, "0104", 90, 0, 2, 5)])
-        store_credentials(home)
-        service = Service(home)
-        with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
-            assert service.wait_ready()
-            assert wait_until(lambda: server.state()["sessions"] == 1, 5)
-            assert service.wait_for_log("[0] видеопоток доступен 320x240", 30)
-            service.server = server
-            service.base = f"http://127.0.0.1:{service.web_port}"
+        with logged_in_service(home, database) as service:
             yield service
 
 

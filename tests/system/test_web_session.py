@@ -10,10 +10,9 @@ import pytest
 import requests
 
 from browser import Browser, browser_available
-from kestrin import (Accsim, Camsim, Service, make_database, read_settings, stored_password,
-                     wait_until, write_settings)
+from kestrin import (LOGIN, PASSWORD, Accsim, Camsim, Service, logged_in_service, make_database,
+                     read_settings, stored_password, wait_until)
 
-LOGIN, PASSWORD = "admin", "secret"
 COOKIE = re.compile(r"^authfd=(\d+)$")
 
 
@@ -41,15 +40,7 @@ def camera():
 def session(home, tmp_path, camera):
     """A running service logged in to accsim, its database known and camera 1 streaming."""
     database = make_database(tmp_path / "db", cameras=[(1, camera.url)], samples=False)
-    write_settings(home, {"connect": {"server": "127.0.0.1", "login": LOGIN,
-                                      "pass": stored_password(PASSWORD)}})
-    service = Service(home)
-    with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
-        assert service.wait_ready()
-        assert wait_until(lambda: server.state()["sessions"] == 1, 5)
-        assert service.wait_for_log("[0] видеопоток доступен 320x240", 30)
-        service.database = database
-        service.base = f"http://127.0.0.1:{service.web_port}"
+    with logged_in_service(home, database) as service:
         yield service
 
 
