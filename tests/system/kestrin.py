@@ -221,7 +221,22 @@ def make_database(folder, cameras=(), rules=(), samples=True):
     return Path(folder)
 
 
-class Accsim:
+class PeerProcess:
+    """A peer program the tests start and stop; subclasses define start()."""
+
+    proc = None
+
+    def stop(self):
+        stop_process(self.proc)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Accsim(PeerProcess):
     """The access-control server simulator, steered through its HTTP control port."""
 
     def __init__(self, port, login="admin", password="secret", db_path="", extra=()):
@@ -260,17 +275,9 @@ class Accsim:
     def post(self, path, body=None):
         return self.request("POST", path, body if body is not None else "")
 
-    def stop(self):
-        stop_process(self.proc)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
-class Camsim:
+class Camsim(PeerProcess):
     """The MJPEG camera simulator on a free port."""
 
     def __init__(self, *extra):
@@ -289,14 +296,6 @@ class Camsim:
         assert "listening" in line, f"camsim did not start: {line!r}"
         return self
 
-    def stop(self):
-        stop_process(self.proc)
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
 
 
 @contextlib.contextmanager
