@@ -6,6 +6,10 @@
 //   --freeze-after S  keep sending the same picture (a frozen camera)
 //   --stall-after S   stop sending but keep the connection open
 //   --close-after S   close the connection
+// and can change its picture size once, for the whole camera:
+//   --resize-after S WxH  from S seconds after camsim started, send WxH
+//                         pictures (open streams switch mid-stream, later
+//                         connections start with the new size)
 // Prints "camsim listening on ADDR:PORT" once it accepts connections.
 
 #include <arpa/inet.h>
@@ -22,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture/jpeg_encoder.h"
@@ -44,6 +49,9 @@ struct Options {
   std::optional<double> freeze_after;
   std::optional<double> stall_after;
   std::optional<double> close_after;
+  std::optional<double> resize_after;
+  uint32_t resized_width = 0;
+  uint32_t resized_height = 0;
 };
 
 [[noreturn]] void Usage(const char* message, int exit_code = 2) {
@@ -51,7 +59,7 @@ struct Options {
                "camsim: %s\n"
                "usage: camsim [--bind ADDR] [--port N (0: any)] [--size WxH] [--fps N]\n"
                "              [--quality N] [--patch RRGGBB] [--freeze-after S]\n"
-               "              [--stall-after S] [--close-after S]\n",
+               "              [--stall-after S] [--close-after S] [--resize-after S WxH]\n",
                message);
   std::exit(exit_code);
 }
@@ -61,6 +69,15 @@ double ParseNumber(const char* text) {
   const double value = std::strtod(text, &end);
   if (end == text || *end != '\0' || value < 0) Usage("bad number");
   return value;
+}
+
+void ParseSize(const char* text, uint32_t& width, uint32_t& height) {
+  unsigned w = 0, h = 0;
+  if (std::sscanf(text, "%ux%u", &w, &h) != 2 || w < 16 || h < 16 || w > 8192 || h > 8192) {
+    Usage("bad size");
+  }
+  width = w;
+  height = h;
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -75,12 +92,7 @@ Options ParseOptions(int argc, char** argv) {
     } else if (name == "--port") {
       options.port = static_cast<int>(ParseNumber(value));
     } else if (name == "--size") {
-      unsigned w = 0, h = 0;
-      if (std::sscanf(value, "%ux%u", &w, &h) != 2 || w < 16 || h < 16 || w > 8192 || h > 8192) {
-        Usage("bad size");
-      }
-      options.width = w;
-      options.height = h;
+      ParseSize(value, options.width, options.height);
     } else if (name == "--fps") {
       options.fps = ParseNumber(value);
       if (options.fps <= 0) Usage("bad rate");
@@ -97,6 +109,10 @@ Options ParseOptions(int argc, char** argv) {
       options.stall_after = ParseNumber(value);
     } else if (name == "--close-after") {
       options.close_after = ParseNumber(value);
+    } else if (name == "--resize-after") {
+      if (i + 1 >= argc) Usage("missing value");
+      options.resize_after = ParseNumber(value);
+      ParseSize(argv[++i], options.resized_width, options.resized_height);
     } else {
       Usage("unknown option");
     }
@@ -147,7 +163,15 @@ bool Elapsed(const std::optional<double>& limit, Clock::time_point start) {
   return limit && Clock::now() - start >= std::chrono::duration<double>(*limit);
 }
 
-void Serve(int fd, const Options& options) {
+// The picture size at this moment: camera-wide, counted from camsim's start.
+std::pair<uint32_t, uint32_t> PictureSize(const Options& options, Clock::time_point started) {
+  if (Elapsed(options.resize_after, started)) {
+    return {options.resized_width, options.resized_height};
+  }
+  return {options.width, options.height};
+}
+
+void Serve(int fd, const Options& options, Clock::time_point started) {
   if (!ReadRequest(fd)) return;
   const std::string head = std::string("HTTP/1.0 200 OK\r\n") +
                            "Content-Type: multipart/x-mixed-replace; boundary=" + kBoundary +
@@ -167,10 +191,10 @@ void Serve(int fd, const Options& options) {
       return;
     }
     if (jpeg.empty() || !Elapsed(options.freeze_after, start)) {
-      kestrin::camsim::DrawTestPicture(options.width, options.height, frame, options.patch,
-                                       picture);
-      if (!kestrin::capture::EncodeJpeg(picture.data(), kestrin::capture::PixelLayout::kBgr,
-                                        options.width, options.height, options.quality, jpeg)) {
+      const auto [width, height] = PictureSize(options, started);
+      kestrin::camsim::DrawTestPicture(width, height, frame, options.patch, picture);
+      if (!kestrin::capture::EncodeJpeg(picture.data(), kestrin::capture::PixelLayout::kBgr, width,
+                                        height, options.quality, jpeg)) {
         return;
       }
     }
@@ -191,6 +215,7 @@ void Serve(int fd, const Options& options) {
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
+  const auto started = Clock::now();
   std::signal(SIGPIPE, SIG_IGN);
 
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -217,8 +242,8 @@ int main(int argc, char** argv) {
       std::perror("camsim: accept");
       return 1;
     }
-    std::thread([client, &options] {
-      Serve(client, options);
+    std::thread([client, &options, started] {
+      Serve(client, options, started);
       ::close(client);
     }).detach();
   }
