@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,7 +24,9 @@ constexpr auto kPauseBetweenPictures = std::chrono::milliseconds(200);
 constexpr size_t kWriteBlock = 4096;
 
 // A file created for writing, replacing any file of its name, held with an
-// exclusive advisory lock, written in 4096-byte blocks.
+// exclusive advisory lock, written in 4096-byte blocks. A file that cannot be
+// written whole (a full disk) is removed when closed: a reader must never take
+// a torn picture for a photo.
 class BlockWriter {
  public:
   BlockWriter() = default;
@@ -40,14 +43,15 @@ class BlockWriter {
       fd_ = -1;
       return false;
     }
+    path_ = path;
     return true;
   }
 
-  // Buffers `size` bytes, passing on every full block. A write error makes
-  // the rest of the writes no-ops; the file keeps what reached it.
+  // Buffers `size` bytes, passing on every full block. After a write error
+  // the rest of the writes are no-ops.
   void Write(const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
-    while (size > 0 && fd_ >= 0) {
+    while (size > 0 && fd_ >= 0 && !failed_) {
       const size_t take = std::min(size, kWriteBlock - used_);
       std::memcpy(block_ + used_, bytes, take);
       used_ += take;
@@ -57,22 +61,29 @@ class BlockWriter {
     }
   }
 
-  void Close() {
-    if (fd_ < 0) return;
+  // Writes the rest and closes the file; removes it when a write failed.
+  // False in that case.
+  bool Close() {
+    if (fd_ < 0) return !failed_;
     Flush();
+    // Removed while still locked and registered, so no other saver's file of
+    // the same name can be hit.
+    if (failed_) ::unlink(path_.c_str());
     ::close(fd_);  // also releases the lock
     fd_ = -1;
+    return !failed_;
   }
+
+  bool failed() const { return failed_; }
 
  private:
   void Flush() {
     size_t done = 0;
-    while (done < used_ && fd_ >= 0) {
+    while (done < used_ && !failed_) {
       const ssize_t n = ::write(fd_, block_ + done, used_ - done);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
-        ::close(fd_);
-        fd_ = -1;
+        failed_ = true;
         break;
       }
       done += static_cast<size_t>(n);
@@ -81,6 +92,8 @@ class BlockWriter {
   }
 
   int fd_ = -1;
+  bool failed_ = false;
+  std::string path_;
   uint8_t block_[kWriteBlock];
   size_t used_ = 0;
 };
@@ -114,10 +127,11 @@ int TSaveThread::Run(const SaveJob& job) {
       file.Write(head.data(), head.size());
     }
     file.Write(jpeg.data(), jpeg.size());
+    if (file.failed()) break;
     ++written;
     if (i < job.framecnt) std::this_thread::sleep_for(kPauseBetweenPictures);
   }
-  file.Close();
+  if (!file.Close()) return -1;
   return written;
 }
 

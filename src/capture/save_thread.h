@@ -35,9 +35,10 @@ struct SaveJob {
 // registered in platform::WritingFiles and flock'ed, so readers treat it as
 // unreadable and a second saver of the same path ends without writing.
 //
-// Failures end it silently: a file that cannot be created leaves nothing;
-// a frame store smaller than width x height x 4 (camera dropped or resized)
-// keeps the pictures written so far. Nothing is reported or logged.
+// Failures end it silently: a file that cannot be created leaves nothing, nor
+// does one that cannot be written whole (a full disk: the torn file is
+// removed); a frame store smaller than width x height x 4 (camera dropped or
+// resized) keeps the pictures written so far. Nothing is reported or logged.
 class TSaveThread {
  public:
   // Starts a saver on its own thread and returns at once; the saver frees
@@ -47,7 +48,7 @@ class TSaveThread {
 
   // Runs the whole save on the calling thread (used by Start, tests and
   // benchmarks). Returns the number of pictures written; -1 when the file
-  // could not be created.
+  // could not be created or written whole (and so is not there).
   static int Run(const SaveJob& job);
 };
 

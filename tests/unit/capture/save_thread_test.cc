@@ -2,15 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <tuple>
 
 #include "capture/multi_frame.h"
 #include "platform/file_registry.h"
@@ -156,6 +159,45 @@ TEST_F(SaveThreadTest, EndsWithoutWritingWhenTheFileCannotBeCreated) {
   // Once the first has finished, the next saver replaces the file.
   EXPECT_EQ(TSaveThread::Run(job), 1);
   ExpectCameraPicture(ReadFile(job.filename));
+}
+
+// While it lives, writes of this process past `bytes` of a file fail (EFBIG)
+// the way they do on a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
+TEST_F(SaveThreadTest, FileThatCannotBeWrittenWholeIsRemoved) {
+  // (file, pictures, bytes the disk still takes): no torn picture may stay
+  // behind for a reader to take for a photo, not even an empty file.
+  for (const auto& [name, framecnt, room] :
+       {std::tuple{"full1.jpg", 1, 0}, std::tuple{"torn1.jpg", 1, 300},
+        std::tuple{"torn2.jpg", 3, 1500}}) {
+    SCOPED_TRACE(name);
+    const SaveJob job = Job(name, static_cast<uint8_t>(framecnt));
+    { std::ofstream(job.filename) << "older photo"; }
+    {
+      FileSizeLimit limit(static_cast<rlim_t>(room));
+      EXPECT_EQ(TSaveThread::Run(job), -1);
+    }
+    EXPECT_FALSE(fs::exists(job.filename));
+    EXPECT_FALSE(platform::WritingFiles::Instance().IsBeingWritten(job.filename));
+  }
 }
 
 TEST_F(SaveThreadTest, FileIsMarkedAsBeingWrittenUntilClosed) {
