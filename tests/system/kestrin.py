@@ -40,6 +40,10 @@ def wait_until(predicate, timeout=10.0, step=0.05):
         time.sleep(step)
 
 
+# Every service started by the running test; conftest checks their output afterwards.
+STARTED = []
+
+
 class Service:
     """The service binary running in the foreground in `home`."""
 
@@ -66,9 +70,31 @@ class Service:
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(str(self.notify_path))
         env = dict(self.env, NOTIFY_SOCKET=str(self.notify_path))
-        self.proc = subprocess.Popen(self.args, env=env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+        # Its own output (libVLC's messages, sanitizer reports) goes to a file: a pipe
+        # nobody reads would block the service once it is full.
+        self.output = open(self.output_path(), "ab")
+        self.proc = subprocess.Popen(self.args, env=env, stdin=subprocess.DEVNULL,
+                                     stdout=self.output, stderr=subprocess.STDOUT)
+        STARTED.append(self)
         return self
+
+    def output_path(self):
+        """Where the service's stdout and stderr go: beside the home folder."""
+        return self.home.with_name(self.home.name + ".output")
+
+    def sanitizer_report(self):
+        """The sanitizer errors the service printed, or "" when there are none."""
+        try:
+            text = self.output_path().read_bytes().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+        markers = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                   "WARNING: ThreadSanitizer")
+        lines = text.splitlines()
+        for i, line in enumerate(lines):
+            if any(marker in line for marker in markers):
+                return "\n".join(lines[i:i + 60])
+        return ""
 
     def wait_ready(self, timeout=15.0):
         """True once the service reported READY=1; False when it exited or timed out."""
@@ -111,8 +137,11 @@ class Service:
         return self.proc.returncode
 
     def close(self):
+        if self.proc is None:
+            return
         self.stop()
         self.notify.close()
+        self.output.close()
 
     def wait_exit(self, timeout=15.0):
         return self.proc.wait(timeout)
@@ -275,6 +304,12 @@ class Accsim(PeerProcess):
     def post(self, path, body=None):
         return self.request("POST", path, body if body is not None else "")
 
+    def kill(self):
+        """Ends the simulator at once (SIGKILL), as a crash would; start() brings it back on
+        the same ports."""
+        self.proc.kill()
+        self.proc.wait()
+
 
 
 class Camsim(PeerProcess):
@@ -299,13 +334,15 @@ class Camsim(PeerProcess):
 
 
 @contextlib.contextmanager
-def logged_in_service(home, database, camera_size="320x240"):
+def logged_in_service(home, database, camera_size="320x240", main=None, accsim_extra=()):
     """The running service logged in to accsim with `database` known and camera 1 streaming
     at `camera_size`; the service carries `server` (the Accsim), `database` and `base` (the
-    web address)."""
-    store_credentials(home)
+    web address). `main`: further settings of section "main"; `accsim_extra`: further
+    accsim arguments."""
+    store_credentials(home, main)
     service = Service(home)
-    with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database) as server, service:
+    with Accsim(service.server_port, LOGIN, PASSWORD, db_path=database,
+                extra=accsim_extra) as server, service:
         assert service.wait_ready()
         assert wait_until(lambda: server.state()["sessions"] == 1, 5)
         assert service.wait_for_log(f"[0] видеопоток доступен {camera_size}", 30)
