@@ -1,8 +1,8 @@
-// Copy + encode of a 1920x1080 camera frame the way a frame saver does it,
-// against bare libjpeg-turbo compression of the same pixels, at quality 90
-// and 100; and how long the copy holds the frame mutex.
+// Copy + encode of a camera frame (1920x1080 unless told otherwise) the way a
+// frame saver does it, against bare libjpeg-turbo compression of the same
+// pixels, at quality 90 and 100; and how long the copy holds the frame mutex.
 //
-// usage: bench_save_frame [ROUNDS (default 30)]
+// usage: bench_save_frame [ROUNDS (default 30)] [WxH (default 1920x1080)]
 
 #include <algorithm>
 #include <chrono>
@@ -22,8 +22,8 @@ using Clock = std::chrono::steady_clock;
 using kestrin::capture::FrameStore;
 using kestrin::capture::PixelLayout;
 
-constexpr uint32_t kWidth = 1920;
-constexpr uint32_t kHeight = 1080;
+uint32_t g_width = 1920;
+uint32_t g_height = 1080;
 
 double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
@@ -33,13 +33,13 @@ double Ms(Clock::duration d) {
 void FillFrame(std::vector<uint8_t>& frame) {
   std::mt19937 random(42);
   std::uniform_int_distribution<int> noise(-6, 6);
-  frame.resize(size_t{kWidth} * kHeight * 4);
-  for (uint32_t y = 0; y < kHeight; ++y) {
-    for (uint32_t x = 0; x < kWidth; ++x) {
-      uint8_t* p = &frame[(size_t{y} * kWidth + x) * 4];
+  frame.resize(size_t{g_width} * g_height * 4);
+  for (uint32_t y = 0; y < g_height; ++y) {
+    for (uint32_t x = 0; x < g_width; ++x) {
+      uint8_t* p = &frame[(size_t{y} * g_width + x) * 4];
       const bool block = ((x / 240) + (y / 270)) % 3 == 0;
-      p[0] = static_cast<uint8_t>(std::clamp<int>(x * 255 / kWidth + noise(random), 0, 255));
-      p[1] = static_cast<uint8_t>(std::clamp<int>(y * 255 / kHeight + noise(random), 0, 255));
+      p[0] = static_cast<uint8_t>(std::clamp<int>(x * 255 / g_width + noise(random), 0, 255));
+      p[1] = static_cast<uint8_t>(std::clamp<int>(y * 255 / g_height + noise(random), 0, 255));
       p[2] = static_cast<uint8_t>(block ? 200 : 60);
       p[3] = 0;
     }
@@ -55,15 +55,15 @@ size_t BareEncode(const std::vector<uint8_t>& frame, int quality) {
   unsigned char* out = nullptr;
   unsigned long size = 0;
   jpeg_mem_dest(&info, &out, &size);
-  info.image_width = kWidth;
-  info.image_height = kHeight;
+  info.image_width = g_width;
+  info.image_height = g_height;
   info.input_components = 4;
   info.in_color_space = JCS_EXT_BGRX;
   jpeg_set_defaults(&info);
   jpeg_set_quality(&info, quality, TRUE);
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < info.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(&frame[size_t{info.next_scanline} * kWidth * 4]);
+    JSAMPROW row = const_cast<JSAMPROW>(&frame[size_t{info.next_scanline} * g_width * 4]);
     jpeg_write_scanlines(&info, &row, 1);
   }
   jpeg_finish_compress(&info);
@@ -86,11 +86,16 @@ struct Stats {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  if (argc > 2 && (std::sscanf(argv[2], "%ux%u", &g_width, &g_height) != 2 || g_width < 16 ||
+                   g_height < 16 || g_width > 8192 || g_height > 8192)) {
+    std::fprintf(stderr, "bad size %s\n", argv[2]);
+    return 2;
+  }
   auto store = std::make_shared<FrameStore>();
   FillFrame(store->buffer());
   const std::vector<uint8_t> pixels = store->buffer();
 
-  std::printf("1920x1080 RV32, %d rounds, median (max) ms\n", rounds);
+  std::printf("%ux%u RV32, %d rounds, median (max) ms\n", g_width, g_height, rounds);
   for (int quality : {90, 100}) {
     Stats bare, saver, saver_hold, picture_path, picture_hold;
     std::vector<uint8_t> frame;
@@ -107,25 +112,25 @@ int main(int argc, char** argv) {
       frame = std::vector<uint8_t>();
       jpeg = std::vector<uint8_t>();
       t0 = Clock::now();
-      store->CopyFrame(kWidth, kHeight, frame);
-      kestrin::capture::EncodeJpeg(frame.data(), PixelLayout::kBgrx, kWidth, kHeight, quality,
+      store->CopyFrame(g_width, g_height, frame);
+      kestrin::capture::EncodeJpeg(frame.data(), PixelLayout::kBgrx, g_width, g_height, quality,
                                    jpeg);
       saver.Add(Ms(Clock::now() - t0));
       // Time under the frame mutex: the copy with its buffer already in place.
       t0 = Clock::now();
-      store->CopyFrame(kWidth, kHeight, frame);
+      store->CopyFrame(g_width, g_height, frame);
       saver_hold.Add(Ms(Clock::now() - t0));
 
       // The 24-bit picture conversion (three of four bytes per pixel), for
       // comparison.
       picture = std::vector<uint8_t>();
       t0 = Clock::now();
-      store->CopyPicture(kWidth, kHeight, picture);
-      kestrin::capture::EncodeJpeg(picture.data(), PixelLayout::kBgr, kWidth, kHeight, quality,
+      store->CopyPicture(g_width, g_height, picture);
+      kestrin::capture::EncodeJpeg(picture.data(), PixelLayout::kBgr, g_width, g_height, quality,
                                    jpeg);
       picture_path.Add(Ms(Clock::now() - t0));
       t0 = Clock::now();
-      store->CopyPicture(kWidth, kHeight, picture);
+      store->CopyPicture(g_width, g_height, picture);
       picture_hold.Add(Ms(Clock::now() - t0));
     }
     const double bare_ms = bare.Median();
