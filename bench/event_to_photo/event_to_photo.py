@@ -83,6 +83,13 @@ def main():
         report.figure("latency p99", f"{p99:.1f} ms", f"< 2 x bare + 5 ms = {target:.1f} ms",
                       p99 < target)
         report.figure("latency max", f"{max(latencies):.1f} ms")
+        # The first savers of a run find no memory to reuse yet and fault in their frame
+        # copies; the rest of the run shows the steady state.
+        later = [ms for t, ms in rows if ms != "" and t >= 2.0]
+        if later:
+            p99_later = kbench.percentile(later, 99)
+            report.figure("latency p99 without the first 2 s", f"{p99_later:.1f} ms",
+                          f"< {target:.1f} ms", p99_later < target)
         slow = [t for t, ms in rows if ms != "" and ms >= target]
         report.figure("events at or over the target", f"{len(slow)} of {len(latencies)}")
         if slow:

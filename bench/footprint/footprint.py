@@ -135,6 +135,7 @@ def main():
             time.sleep(args.settle)
             after = measure(pid, min(args.steady_seconds, 30))
             other = service.log.count("переподключение") - service.log.count("[Код: 2]")
+            other_codes = ", ".join(str(service.log.count(f"[Код: {code}]")) for code in (1, 3, 4))
             alive = service.proc.poll() is None
     finally:
         kbench.stop_all(cameras)
@@ -145,10 +146,11 @@ def main():
     report.figure("VmHWM after the reconnects", f"{after['hwm_kib'] / 1024:.1f} MiB")
     report.figure("CPU after, % of one core", f"{after['cpu_percent']:.1f} %")
     report.figure("threads, open fds after", f"{after['threads']}, {after['fds']}",
-                  f"as steady ({steady['threads']}, {steady['fds']})",
-                  after["threads"] == steady["threads"] and after["fds"] == steady["fds"])
+                  f"no more than steady ({steady['threads']}, {steady['fds']})",
+                  after["threads"] <= steady["threads"] and after["fds"] <= steady["fds"])
     if other:
-        report.note(f"besides the forced ones, cameras reconnected {other} times by themselves")
+        report.note(f"besides the forced ones, cameras reconnected {other} times by themselves "
+                    f"(codes 1, 3, 4: {other_codes})")
     for failure in reconnector.failures:
         report.note(failure)
     if not alive:

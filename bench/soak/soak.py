@@ -6,8 +6,10 @@ Every 10 s it samples resident memory, threads, open descriptors, CPU and photos
 events into samples.csv; at the end it writes summary.txt and a plot, and prints the summary.
 
 A photo counts as lost when its event reached the service outside every disturbance window
-(from a moment before a link break until the session is back, or from a moment before a
-camera's reconnect until the service reports the camera streaming again) and no photo came.
+and no photo came. Disturbance windows: from a moment before a link break until the session
+is back; from a moment before a camera's reconnect (ours, or one the service made by itself:
+the log's reconnect lines) until the log shows the camera streaming again. While a camera
+reconnects the service takes no photo from it, by design.
 
   soak.py [--minutes 30] [--out DIR]
 """
@@ -32,6 +34,7 @@ CAMERA_EVERY = 30.0
 EVENT_RATE = 10.0
 BEFORE = 1.0  # seconds before a disturbance from which a missing photo is excused
 AFTER = 0.5  # and after the recovery
+MONITOR_PERIOD = 0.5  # a camera worker notices a failed stream within this
 
 
 def session_back(records, marker):
@@ -100,6 +103,7 @@ def main():
                                   f"after {now - start:.0f} s"
                         break
                     records += kbench.sent_events(server, first_sent + len(records))["events"]
+                    service.log.poll()  # every line gets the moment it was first seen
                     done = len(records) >= total_events
                     if open_link:
                         back = session_back(records, open_link[1])
@@ -155,11 +159,25 @@ def main():
                 time.sleep(3)  # the last savers finish
             names = {e.name: e.stat().st_size for e in os.scandir(service.archive)}
             restarts = service.log.count("переподключение")
+            log_lines = list(service.log.lines)
             end_figures = kbench.proc_status(pid) if service.proc.poll() is None else None
     finally:
         kbench.stop_all(cameras)
 
     # --- the account of every event ------------------------------------------------------------
+    # The reconnects the log reports, whoever caused them: from a monitor period before the
+    # line was seen until the camera streams again.
+    codes = {}
+    for n, (seen, line) in enumerate(log_lines):
+        for index, dvs in enumerate(CONTROLLERS):
+            if line.startswith(f"[{index}] переподключение"):
+                code = line.rsplit(" ", 1)[-1].rstrip("]")
+                codes[code] = codes.get(code, 0) + 1
+                up = next((t for t, later in log_lines[n + 1:]
+                           if later.startswith(kbench.camera_up_text(index, CAMERA_SIZE))), None)
+                windows[dvs].append((seen - MONITOR_PERIOD - BEFORE,
+                                     (up if up is not None else seen + 120) + AFTER))
+
     def excused(record):
         t = record["sent_at"]
         return any(a <= t <= b for a, b in link_windows + windows[record["dvs"]])
@@ -189,7 +207,8 @@ def main():
         f"{len(lost)}",
         f"empty photo files: {empty_files}",
         f"disturbances: {link_count} link breaks, {camera_count} camera reconnects; the log "
-        f"shows {restarts} camera reconnections",
+        f"shows {restarts} camera reconnections (by code: "
+        + ", ".join(f"{code}: {count}" for code, count in sorted(codes.items())) + ")",
     ]
     if lost:
         lines.append("first lost: " + ", ".join(
