@@ -135,6 +135,7 @@ def main():
             time.sleep(args.settle)
             after = measure(pid, min(args.steady_seconds, 30))
             other = service.log.count("переподключение") - service.log.count("[Код: 2]")
+            service_code3 = service.log.count("[Код: 3]")
             other_codes = ", ".join(str(service.log.count(f"[Код: {code}]")) for code in (1, 3, 4))
             alive = service.proc.poll() is None
     finally:
@@ -151,6 +152,10 @@ def main():
     if other:
         report.note(f"besides the forced ones, cameras reconnected {other} times by themselves "
                     f"(codes 1, 3, 4: {other_codes})")
+    if service_code3:
+        report.note("code 3 (frozen picture) with camsim: its test picture repeats every 40 frames "
+                    "above the frame counter, so a frozen check that falls on a multiple of that "
+                    "period sees the same picture")
     for failure in reconnector.failures:
         report.note(failure)
     if not alive:
