@@ -9,6 +9,7 @@
 
 #include "app/kestrin_videoserver.h"
 #include "app/options.h"
+#include "platform/allocator.h"
 #include "platform/home.h"
 #include "platform/systemd.h"
 #include "service/version.h"
@@ -57,6 +58,7 @@ int Uninstall(const Options& options) {
 // Runs the service in the foreground: the main thread runs the message loop,
 // a service thread runs start, waits for SIGTERM or SIGINT, and runs stop.
 int Run(const Options& options) {
+  kestrin::platform::ReturnLargeBlocksToSystem();
   kestrin::platform::MainLoop loop;
   kestrin::app::TKestrinVideoserver service(options.config, loop);
   std::promise<void> stop_requested;

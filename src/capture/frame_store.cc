@@ -69,4 +69,25 @@ bool FrameStore::CopyFrame(uint32_t width, uint32_t height, std::vector<uint8_t>
   return true;
 }
 
+std::vector<uint8_t> FrameStore::TakeCopyBuffer() {
+  std::lock_guard lock(spares_mutex_);
+  if (spares_.empty()) return {};
+  std::vector<uint8_t> buffer = std::move(spares_.back());
+  spares_.pop_back();
+  return buffer;
+}
+
+void FrameStore::ReturnCopyBuffer(std::vector<uint8_t> buffer) {
+  if (buffer.capacity() == 0) return;
+  std::lock_guard lock(spares_mutex_);
+  if (spares_.size() < kSpareCopies) spares_.push_back(std::move(buffer));
+  // Otherwise `buffer` is freed on return, outside the lock.
+}
+
+void FrameStore::DropCopyBuffers() {
+  std::vector<std::vector<uint8_t>> dropped;
+  std::lock_guard lock(spares_mutex_);
+  dropped.swap(spares_);
+}
+
 }  // namespace kestrin::capture

@@ -62,6 +62,17 @@ class FrameStore {
   // PixelLayout::kBgrx turns them into the same picture as the conversion.
   bool CopyFrame(uint32_t width, uint32_t height, std::vector<uint8_t>& frame) const;
 
+  // Buffers for CopyFrame, kept between saves: a saver that takes a buffer a
+  // previous saver used copies into pages that are already mapped, where a new
+  // buffer of a whole frame would first be faulted in page by page. Take
+  // returns an empty vector when no buffer is kept. Return keeps at most
+  // kSpareCopies buffers and frees the rest.
+  std::vector<uint8_t> TakeCopyBuffer();
+  void ReturnCopyBuffer(std::vector<uint8_t> buffer);
+  // Frees the kept buffers (the stream ended; the next may have another size).
+  void DropCopyBuffers();
+  static constexpr size_t kSpareCopies = 2;
+
   // Writer side, for the camera worker and its decoder callbacks. Everything
   // below is guarded by mutex().
 
@@ -78,6 +89,9 @@ class FrameStore {
   mutable FrameMutex mutex_;
   std::vector<uint8_t> buffer_;
   int64_t decoded_frames_ = 0;
+
+  std::mutex spares_mutex_;
+  std::vector<std::vector<uint8_t>> spares_;  // guarded by spares_mutex_
 };
 
 // The picture conversion on its own, for a buffer the caller already holds:

@@ -116,7 +116,7 @@ int TSaveThread::Run(const SaveJob& job) {
   const bool multi = job.framecnt > 1;
   const uint32_t width = job.width > 0 ? static_cast<uint32_t>(job.width) : 0;
   const uint32_t height = job.height > 0 ? static_cast<uint32_t>(job.height) : 0;
-  std::vector<uint8_t> frame;
+  std::vector<uint8_t> frame = job.frames ? job.frames->TakeCopyBuffer() : std::vector<uint8_t>();
   std::vector<uint8_t> jpeg;
   int written = 0;
   for (int i = 1; i <= job.framecnt; ++i) {
@@ -131,6 +131,7 @@ int TSaveThread::Run(const SaveJob& job) {
     ++written;
     if (i < job.framecnt) std::this_thread::sleep_for(kPauseBetweenPictures);
   }
+  if (job.frames) job.frames->ReturnCopyBuffer(std::move(frame));
   if (!file.Close()) return -1;
   return written;
 }

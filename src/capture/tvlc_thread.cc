@@ -385,6 +385,7 @@ void TVLCThread::Drop(int code) {
     std::lock_guard lock(frames_->mutex());
     std::vector<uint8_t>().swap(frames_->buffer());
   }
+  frames_->DropCopyBuffers();
   {
     std::lock_guard lock(camera_lock_);
     ++published_.restartcnt;

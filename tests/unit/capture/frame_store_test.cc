@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace kestrin::capture {
 namespace {
@@ -77,6 +79,33 @@ TEST(FrameStoreTest, CopyWaitsForTheDecoderToReleaseTheFrameMutex) {
   // The frame is complete: libVLC may report that on another thread.
   std::thread([&] { store.mutex().unlock(); }).join();
   reader.join();
+}
+
+TEST(FrameStoreTest, CopyBuffersAreReusedUpToTheLimitAndDroppedWithTheStream) {
+  FrameStore store;
+  EXPECT_EQ(store.TakeCopyBuffer().capacity(), 0u);
+
+  // More buffers come back than are kept; the kept ones come out again as they were.
+  std::vector<const uint8_t*> returned;
+  for (size_t i = 0; i < FrameStore::kSpareCopies + 2; ++i) {
+    std::vector<uint8_t> buffer(1024 * (i + 1));
+    returned.push_back(buffer.data());
+    store.ReturnCopyBuffer(std::move(buffer));
+  }
+  store.ReturnCopyBuffer({});  // an empty vector is not kept
+  std::vector<const uint8_t*> taken;
+  for (std::vector<uint8_t> b = store.TakeCopyBuffer(); b.capacity() > 0;
+       b = store.TakeCopyBuffer()) {
+    taken.push_back(b.data());
+  }
+  ASSERT_EQ(taken.size(), FrameStore::kSpareCopies);
+  for (const uint8_t* data : taken) {
+    EXPECT_NE(std::find(returned.begin(), returned.end(), data), returned.end());
+  }
+
+  store.ReturnCopyBuffer(std::vector<uint8_t>(64));
+  store.DropCopyBuffers();
+  EXPECT_EQ(store.TakeCopyBuffer().capacity(), 0u);
 }
 
 }  // namespace
