@@ -153,9 +153,8 @@ def main():
         report.note(f"besides the forced ones, cameras reconnected {other} times by themselves "
                     f"(codes 1, 3, 4: {other_codes})")
     if service_code3:
-        report.note("code 3 (frozen picture) with camsim: its test picture repeats every 40 frames "
-                    "above the frame counter, so a frozen check that falls on a multiple of that "
-                    "period sees the same picture")
+        report.note("code 3 (frozen picture): a camera's frame buffer did not change between "
+                    "two frozen checks 30 s apart")
     for failure in reconnector.failures:
         report.note(failure)
     if not alive:
