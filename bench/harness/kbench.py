@@ -6,7 +6,6 @@ import contextlib
 import datetime
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -29,28 +28,9 @@ PICTURE_COMPARE = BUILD / "bench" / "picture_compare" / "bench_picture_compare"
 
 # --- the service -----------------------------------------------------------------------------
 
-class Service(kestrin.Service):
-    """The service in the foreground; its output (libVLC's messages) goes to a file in its
-    home, so that a long run never blocks on a full pipe."""
-
-    def start(self):
-        self.notify_path = self.home / ".notify"
-        if self.notify_path.exists():
-            self.notify_path.unlink()
-        self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.notify.bind(str(self.notify_path))
-        env = dict(self.env, NOTIFY_SOCKET=str(self.notify_path))
-        self.output = open(self.home / "output.txt", "ab")
-        self.proc = subprocess.Popen(self.args, env=env, stdin=subprocess.DEVNULL,
-                                     stdout=self.output, stderr=subprocess.STDOUT)
-        return self
-
-    def close(self):
-        if self.proc is None:
-            return
-        self.stop()
-        self.notify.close()
-        self.output.close()
+# The system tests' service wrapper; its output (libVLC's messages) goes to a file beside
+# the home, so a long run never blocks on a full pipe.
+Service = kestrin.Service
 
 
 class LogTail:
