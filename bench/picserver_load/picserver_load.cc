@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/loopback_exchange.h"
 #include "picserver/pic_server.h"
 
 namespace {
@@ -37,34 +38,7 @@ constexpr const char* kName = "0012A3B4C5D6_0C08150E0509";
 // Sends `request` on a new connection and returns what arrives until close;
 // "<failed>" on a connection or receive error.
 std::string Exchange(int port, const std::string& request) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval limit{30, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-          static_cast<ssize_t>(request.size())) {
-    ::close(fd);
-    return "<failed>";
-  }
-  char buffer[65536];
-  while (true) {
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n > 0) {
-      reply.append(buffer, n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      reply = "<failed>";
-      break;
-    }
-  }
-  ::close(fd);
-  return reply;
+  return kestrin::bench::LoopbackExchange(port, request).value_or("<failed>");
 }
 
 std::string RandomBytes(size_t size, unsigned seed) {

@@ -35,6 +35,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/loopback_exchange.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -45,38 +47,10 @@ struct Photo {
   std::string bytes;
 };
 
-// Sends `request` on a new connection and returns all that arrives until the
-// server closes; empty on a connection, send or receive error.
+// Sends `request` on a new connection and returns what arrives until close;
+// "" on any error.
 std::string Exchange(int port, const std::string& request) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return {};
-  timeval limit{30, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-          static_cast<ssize_t>(request.size())) {
-    ::close(fd);
-    return {};
-  }
-  char buffer[256 * 1024];
-  for (;;) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n > 0) {
-      reply.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      reply.clear();
-      break;
-    }
-  }
-  ::close(fd);
-  return reply;
+  return kestrin::bench::LoopbackExchange(port, request).value_or("");
 }
 
 bool PicturePair(int port, const Photo& photo) {
