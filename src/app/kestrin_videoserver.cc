@@ -1,10 +1,17 @@
 #include "app/kestrin_videoserver.h"
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <system_error>
+#include <thread>
+
 #include <fmt/format.h>
 
 #include "link/database_rules.h"
 #include "platform/local_time.h"
 #include "platform/machine_id.h"
+#include "platform/systemd.h"
 #include "service/startup.h"
 #include "service/version.h"
 #include "web/database_adapter.h"
@@ -32,16 +39,8 @@ bool TKestrinVideoserver::ServiceStart() {
   state_.last_message = platform::NeverMark();
 
   // [start: the event queue and the event thread are created and started here]
-  capture::EventsThreadHooks hooks;
-  hooks.load_rules = [this] { return link::LoadRules(database_); };
-  hooks.camera_status = [this](int index) -> std::optional<capture::CameraStatus> {
-    if (index < 0 || index >= kCameraCount) return std::nullopt;
-    return cameras_[index]->Status();
-  };
-  hooks.record_save = [this](int index, const std::string& lastfilename) {
-    if (index >= 0 && index < kCameraCount) cameras_[index]->RecordSave(lastfilename);
-  };
-  events_thread_ = std::make_unique<capture::TEventsThread>(event_queue_, state_, std::move(hooks));
+  events_thread_ =
+      std::make_unique<capture::TEventsThread>(event_queue_, state_, MakeEventsThreadHooks());
   events_thread_->Start();
 
   {
@@ -60,13 +59,27 @@ bool TKestrinVideoserver::ServiceStart() {
 
   state_.sekey = platform::ReadMachineKey();
   service::ReadSettings(state_);
+  const service::OperationsSettings operations =
+      service::ReadOperationsSettings(state_.settings());
+  // A certificate that does not load fails the start: the administration is
+  // never served in clear text when HTTPS was asked for.
+  IdHTTPServer1 = std::make_unique<web::WebServer>(MakeWebContext());
+  if (operations.https()) {
+    std::string error =
+        operations.certificate_file.empty() || operations.key_file.empty()
+            ? std::string("web/certfile and web/keyfile must both be set")
+            : IdHTTPServer1->UseTls(operations.certificate_file, operations.key_file);
+    if (!error.empty()) {
+      state_.log().MainLog("ОШИБКА: HTTPS не настроен: " + error);
+      return false;
+    }
+  }
 
   // [start: the Watchdog timer is enabled here]
   server_link_->Enable();
   // [start: the nine camera workers are created and started here]
   for (auto& camera : cameras_) camera->Start();
   // [start: the web server starts here]
-  IdHTTPServer1 = std::make_unique<web::WebServer>(MakeWebContext());
   if (const int port = state_.config().web_port; IdHTTPServer1->Start(port)) {
     state_.log().MainLog(fmt::format("Вебсервер(порт {}) запущен", port));
   } else {
@@ -79,9 +92,87 @@ bool TKestrinVideoserver::ServiceStart() {
         fmt::format("ОШИБКА: Сервер фотографий(порт {}) не запущен", state_.config().picture_port));
   }
   // [start: the archive cleaner starts here]
-  clear_thread_ = std::make_unique<capture::TClearThread>(state_);
+  clear_thread_ = MakeClearThread();
   clear_thread_->Start();
+
+  StartMetrics(operations);
+  keep_alive_ = std::make_unique<KeepAlive>(loop_, event_heartbeat_, platform::WatchdogTimeout(),
+                                            [this] { return StatusText(); });
+  keep_alive_->Start();
   return true;
+}
+
+capture::EventsThreadHooks TKestrinVideoserver::MakeEventsThreadHooks() {
+  capture::EventsThreadHooks hooks;
+  hooks.load_rules = [this] { return link::LoadRules(database_); };
+  hooks.camera_status = [this](int index) -> std::optional<capture::CameraStatus> {
+    if (index < 0 || index >= kCameraCount) return std::nullopt;
+    return cameras_[index]->Status();
+  };
+  hooks.record_save = [this](int index, const std::string& lastfilename) {
+    if (index >= 0 && index < kCameraCount) cameras_[index]->RecordSave(lastfilename);
+  };
+  // Savers may outlive the service object: they hold the metrics themselves.
+  hooks.start_saver = [metrics = state_.shared_metrics()](capture::SaveJob job) {
+    metrics->SaverStarted();
+    const auto matched = std::chrono::steady_clock::now();
+    try {
+      std::thread([metrics, matched, job = std::move(job)] {
+        const int pictures = capture::TSaveThread::Run(job);
+        metrics->SaverEnded(pictures > 0, std::chrono::steady_clock::now() - matched);
+      }).detach();
+    } catch (const std::system_error&) {
+      metrics->SaverEnded(false, {});
+    }
+  };
+  hooks.turn = [this](std::stop_token stop) {
+    event_heartbeat_.Beat();
+    hang_diagnostic_.EventThreadTurn(stop);
+  };
+  return hooks;
+}
+
+std::unique_ptr<capture::TClearThread> TKestrinVideoserver::MakeClearThread() {
+  capture::CleanupFileSystem file_system;
+  file_system.remove_file = [metrics = state_.shared_metrics()](const std::string& path) {
+    struct stat st;
+    const bool sized = ::lstat(path.c_str(), &st) == 0;
+    if (!capture::RemoveFile(path)) return false;
+    if (sized) metrics->ArchiveBytesRemoved(st.st_size);
+    return true;
+  };
+  return std::make_unique<capture::TClearThread>(state_, std::chrono::seconds(60),
+                                                 std::move(file_system));
+}
+
+void TKestrinVideoserver::StartMetrics(const service::OperationsSettings& settings) {
+  if (!settings.metrics_enabled()) return;
+  state_.metrics().SetRefresh([this](service::Metrics& metrics) { RefreshMetrics(metrics); });
+  std::string error = metrics_endpoint_.Start(settings.metrics_address, settings.metrics_port);
+  if (error.empty()) {
+    state_.log().MainLog(fmt::format("Метрики(порт {}) запущены", settings.metrics_port));
+  } else {
+    state_.metrics().SetRefresh(nullptr);
+    state_.log().MainLog(
+        fmt::format("ОШИБКА: Метрики(порт {}) не запущены: {}", settings.metrics_port, error));
+  }
+}
+
+void TKestrinVideoserver::RefreshMetrics(service::Metrics& metrics) {
+  for (int i = 0; i < kCameraCount; ++i) metrics.SetCameraStreaming(i, cameras_[i]->Status().active);
+  struct statvfs fs;
+  const std::string archive = state_.archive_path.Get();
+  if (!archive.empty() && ::statvfs(archive.c_str(), &fs) == 0) {
+    metrics.SetArchiveFreeBytes(static_cast<int64_t>(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize));
+  }
+  std::lock_guard lock(state_.settings_lock);
+  metrics.SetLinkState(state_.server_connect, !state_.db_path.empty());
+}
+
+std::string TKestrinVideoserver::StatusText() {
+  int streaming = 0;
+  for (auto& camera : cameras_) streaming += camera->Status().active ? 1 : 0;
+  return StatusLine(streaming, state_.metrics().PhotosToday());
 }
 
 web::WebContext TKestrinVideoserver::MakeWebContext() {
@@ -106,6 +197,10 @@ web::WebContext TKestrinVideoserver::MakeWebContext() {
 }
 
 void TKestrinVideoserver::ServiceStop() {
+  // The keep-alives end first: what follows takes the event thread down.
+  if (keep_alive_) keep_alive_->Stop();
+  metrics_endpoint_.Stop();
+  state_.metrics().SetRefresh(nullptr);
   // [stop: the picture server stops here]
   if (pic_server_) pic_server_->Stop();
   // [stop: the Watchdog is disabled and the server session closed (1000) here]

@@ -2,6 +2,11 @@
 
 #include <array>
 #include <memory>
+#include <string>
+
+#include "app/hang_diagnostic.h"
+#include "app/keep_alive.h"
+#include "app/metrics_endpoint.h"
 
 #include "capture/clear_thread.h"
 #include "capture/event_queue.h"
@@ -10,8 +15,10 @@
 #include "link/database.h"
 #include "link/server_link.h"
 #include "picserver/pic_server.h"
+#include "platform/heartbeat.h"
 #include "platform/main_loop.h"
 #include "platform/shared_library.h"
+#include "service/operations_settings.h"
 #include "service/service_state.h"
 #include "service/vlc_library.h"
 #include "web/web_server.h"
@@ -55,6 +62,10 @@ class TKestrinVideoserver {
   service::VlcLibrary vlc_;
   // Declared before every component that uses them, so destroyed after them.
   link::Database database_{state_};
+  // The event thread beats this every turn; the keep-alives go to systemd
+  // only while it is fresh. Both outlive the event thread.
+  platform::Heartbeat event_heartbeat_;
+  HangDiagnostic hang_diagnostic_{loop_};
   std::array<std::unique_ptr<capture::TVLCThread>, kCameraCount> cameras_;
   capture::EventQueue event_queue_;
   std::unique_ptr<capture::TEventsThread> events_thread_;
@@ -64,8 +75,21 @@ class TKestrinVideoserver {
   // The web administration server; stopped before anything it uses goes.
   std::unique_ptr<web::WebServer> IdHTTPServer1;
 
+  std::unique_ptr<KeepAlive> keep_alive_;
+  MetricsEndpoint metrics_endpoint_{state_.metrics()};
+
   // What the web pages reach of the service.
   web::WebContext MakeWebContext();
+  // Hooks of the event thread: the heartbeat, and savers that count photos.
+  capture::EventsThreadHooks MakeEventsThreadHooks();
+  // The archive cleaner, counting the bytes it removes.
+  std::unique_ptr<capture::TClearThread> MakeClearThread();
+  // Starts the metrics endpoint when the settings ask for one; logs the outcome.
+  void StartMetrics(const service::OperationsSettings& settings);
+  // Brings the state gauges up to date before a scrape.
+  void RefreshMetrics(service::Metrics& metrics);
+  // "3 cameras streaming, 120 photos today".
+  std::string StatusText();
 };
 
 }  // namespace kestrin::app

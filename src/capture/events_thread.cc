@@ -35,6 +35,7 @@ void TEventsThread::Stop() {
 
 void TEventsThread::Run(std::stop_token stop) {
   while (!stop.stop_requested()) {
+    if (hooks_.turn) hooks_.turn(stop);
     size_t count = 0;
     std::optional<std::string> item = queue_.Take(&count);
     if (item && *item == kUpdateCommand) {
@@ -84,6 +85,7 @@ void TEventsThread::Process(const std::string& item) {
   if (!event || !IsSafeNamePart(event->controller)) return;
   const Rule* rule = FindRule(rules_, event->controller, event->event_code);
   if (!rule) return;
+  state_.metrics().EventMatched();
   if (rule->camera == 0 || rule->camera > 9) return;
   const int index = rule->camera - 1;
 

@@ -34,6 +34,10 @@ struct EventsThreadHooks {
   std::function<void(SaveJob job)> start_saver;
   // The local time. Default: platform::Now.
   std::function<platform::DateTime()> now;
+  // Called at the start of every turn of the loop (at least every 50 ms while
+  // the thread is idle): the service's sign that the thread is alive.
+  // Optional.
+  std::function<void(std::stop_token)> turn;
 };
 
 // The event thread: takes the items of the event queue one at a time, keeps

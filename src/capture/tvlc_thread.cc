@@ -376,6 +376,7 @@ void TVLCThread::Monitor(std::stop_token stop) {
     std::lock_guard lock(camera_lock_);
     published_.framecnt = count;
   }
+  state_.metrics().CameraPictures(index_, count);
   Sleep(stop, kMonitorPeriodMs);
 }
 
@@ -396,6 +397,7 @@ void TVLCThread::Drop(int code) {
     published_.saveframe = 0;
     published_.lastfilename.clear();
   }
+  state_.metrics().CameraDrop(index_, code);
   state_.TryLog(fmt::format("[{}] переподключение [Код: {}]", index_, code));
 }
 

@@ -101,6 +101,7 @@ void ServerLink::Connect(const std::string& host) {
         std::remove_if(connections_.begin(), connections_.end(),
                        [](const transport::ConnectionHandle& c) { return !c.Alive(); }),
         connections_.end());
+    state_.metrics().LinkConnecting();
     auto connection = transport::TWebSocketClientConnection::Create(
         loop_, host, std::to_string(state_.config().server_port), "/", "-", "-", "-", "-", 13);
     connection->SetOnRead([this](transport::TWebSocketCustomConnection& sender, bool final,
@@ -180,6 +181,7 @@ void ServerLink::OnEventClientRead(transport::TWebSocketCustomConnection& aSende
         std::lock_guard lock(state_.settings_lock);
         state_.server_lastping = arrival;
       }
+      state_.metrics().EventReceived();
       if (!state_.archive_path.Get().empty()) queue_.Put(std::move(text));
       break;
     }

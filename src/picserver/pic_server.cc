@@ -20,6 +20,27 @@ namespace {
 
 using tcp = asio::ip::tcp;
 
+// The kinds a request line and its reply are counted by.
+std::string_view RequestKind(std::string_view line) {
+  if (line.starts_with('R')) return "name";
+  if (line.starts_with('F')) return "file";
+  return "other";
+}
+
+std::string_view ReplyKind(const PicAnswer& answer) {
+  switch (answer.kind) {
+    case PicAnswer::Kind::kClose:
+      return "no_reply";
+    case PicAnswer::Kind::kFile:
+      return "file";
+    case PicAnswer::Kind::kLine:
+      break;
+  }
+  if (answer.line == "none") return "not_found";
+  if (answer.line == "error") return "error";
+  return "name";
+}
+
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
@@ -72,6 +93,7 @@ class Session {
   void Respond() {
     // One reading of the archive folder for every path of this request.
     PicAnswer answer = AnswerRequest(line_, state_.archive_path.Get(), state_.name_format.load());
+    state_.metrics().PictureRequest(RequestKind(line_), ReplyKind(answer));
     switch (answer.kind) {
       case PicAnswer::Kind::kClose:
         return Close();

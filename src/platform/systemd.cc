@@ -29,6 +29,20 @@ void NotifyReady() {
   sd_notify(0, "READY=1");
 }
 
+std::chrono::microseconds WatchdogTimeout() {
+  uint64_t usec = 0;
+  if (sd_watchdog_enabled(0, &usec) <= 0) return std::chrono::microseconds(0);
+  return std::chrono::microseconds(usec);
+}
+
+void NotifyWatchdog() {
+  sd_notify(0, "WATCHDOG=1");
+}
+
+void NotifyStatus(const std::string& text) {
+  sd_notify(0, ("STATUS=" + text).c_str());
+}
+
 std::string UnitFileText(const UnitDescription& unit) {
   return fmt::format(
       "[Unit]\n"
@@ -39,6 +53,7 @@ std::string UnitFileText(const UnitDescription& unit) {
       "[Service]\n"
       "Type=notify\n"
       "ExecStart={}\n"
+      "WatchdogSec=30\n"
       "Restart=on-failure\n"
       "RestartSec=5\n"
       "\n"

@@ -1,11 +1,23 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace kestrin::platform {
 
 // Tells systemd that start-up has finished (no-op outside systemd).
 void NotifyReady();
+
+// The watchdog time systemd expects keep-alives within (WatchdogSec= of the
+// unit, passed as WATCHDOG_USEC), or zero when no watchdog watches this
+// process.
+std::chrono::microseconds WatchdogTimeout();
+
+// Sends one keep-alive (WATCHDOG=1).
+void NotifyWatchdog();
+
+// Sets the one-line status `systemctl status` shows (STATUS=).
+void NotifyStatus(const std::string& text);
 
 // What goes into the unit file.
 struct UnitDescription {

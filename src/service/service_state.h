@@ -3,12 +3,14 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/local_time.h"
 #include "service/guarded_text.h"
 #include "service/main_log.h"
+#include "service/metrics.h"
 #include "service/settings_file.h"
 
 namespace kestrin::service {
@@ -34,6 +36,9 @@ class ServiceState {
   const ServiceConfig& config() const { return config_; }
   ServiceLog& log() { return log_; }
   SettingsFile& settings() { return settings_; }
+  Metrics& metrics() { return *metrics_; }
+  // For work that may outlive the service object (frame savers).
+  std::shared_ptr<Metrics> shared_metrics() { return metrics_; }
 
   // Writes one log line; a failure to write is swallowed. For the threads
   // whose callers have nobody to report a log failure to.
@@ -72,6 +77,7 @@ class ServiceState {
   ServiceConfig config_;
   ServiceLog log_;
   SettingsFile settings_;
+  std::shared_ptr<Metrics> metrics_ = std::make_shared<Metrics>();
 };
 
 }  // namespace kestrin::service

@@ -99,6 +99,7 @@ WebResponse WebHandler::IdHTTPServer1CommandGet(const WebRequest& request) {
 
 WebResponse WebHandler::LoginChallenge(LoginResult login) {
   if (login == LoginResult::kFailedAttempt) {
+    if (context_.state) context_.state->metrics().WebLoginFailed();
     pause_(kFailedLoginPause);
     return WebResponse::Challenge();
   }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <httplib.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include "web/response.h"
 
@@ -107,11 +109,24 @@ void ToHttpResponse(const WebResponse& response, httplib::Response& res) {
   }
 }
 
+// OpenSSL's reasons for the last failure, oldest first; clears its queue.
+std::string OpenSslErrors() {
+  std::string text;
+  while (unsigned long code = ERR_get_error()) {
+    char buffer[256];
+    ERR_error_string_n(code, buffer, sizeof(buffer));
+    if (!text.empty()) text += "; ";
+    text += buffer;
+  }
+  return text.empty() ? "unknown error" : text;
+}
+
 }  // namespace
 
 class WebServer::Impl {
  public:
-  httplib::Server server;
+  std::unique_ptr<httplib::Server> server;
+  bool started = false;
 };
 
 WebServer::WebServer(WebContext context)
@@ -126,10 +141,36 @@ void WebServer::Pause(std::chrono::milliseconds duration) {
   stop_signal_.wait_for(lock, duration, [&] { return stopping_; });
 }
 
-bool WebServer::Start(int port) {
-  if (impl_) return false;
+std::string WebServer::UseTls(const std::string& certificate_file, const std::string& key_file) {
+  if (impl_) return "the web server is already set up";
+  std::string error;
+  ERR_clear_error();
+  auto server = std::make_unique<httplib::SSLServer>([&](SSL_CTX& ctx) {
+    SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
+    if (SSL_CTX_use_certificate_chain_file(&ctx, certificate_file.c_str()) != 1) {
+      error = "certificate " + certificate_file + ": " + OpenSslErrors();
+    } else if (SSL_CTX_use_PrivateKey_file(&ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+      error = "key " + key_file + ": " + OpenSslErrors();
+    } else if (SSL_CTX_check_private_key(&ctx) != 1) {
+      error = "key " + key_file + " does not belong to certificate " + certificate_file + ": " +
+              OpenSslErrors();
+    }
+    return error.empty();
+  });
+  if (!server->is_valid()) return error.empty() ? "TLS set-up failed: " + OpenSslErrors() : error;
   impl_ = std::make_unique<Impl>();
-  httplib::Server& server = impl_->server;
+  impl_->server = std::move(server);
+  return "";
+}
+
+bool WebServer::Start(int port) {
+  if (impl_ && impl_->started) return false;
+  if (!impl_) {
+    impl_ = std::make_unique<Impl>();
+    impl_->server = std::make_unique<httplib::Server>();
+  }
+  impl_->started = true;
+  httplib::Server& server = *impl_->server;
   server.new_task_queue = [] { return new ThreadPerConnection; };
   server.set_payload_max_length(kMaxRequestBody);
   server.set_socket_options(ListeningSocketOptions);
@@ -196,7 +237,7 @@ void WebServer::Stop() {
   }
   stop_signal_.notify_all();
   if (impl_ && listener_.joinable()) {
-    impl_->server.stop();
+    impl_->server->stop();
     listener_.join();
   }
   port_ = 0;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "web/request_handler.h"
@@ -25,6 +26,11 @@ class WebServer {
   WebServer(const WebServer&) = delete;
   WebServer& operator=(const WebServer&) = delete;
   ~WebServer();  // stops
+
+  // Serves HTTPS instead of HTTP: TLS 1.2 or later with the certificate
+  // chain and the private key in the PEM files named. Before Start. Returns
+  // an error text (the file and OpenSSL's reason), empty on success.
+  std::string UseTls(const std::string& certificate_file, const std::string& key_file);
 
   // Binds `port` and starts serving. False when the port cannot be bound.
   // At most once.
