@@ -18,14 +18,14 @@ def browser_available():
 class Browser:
     """A fresh headless Chromium with its own profile; a context manager."""
 
-    def __init__(self):
+    def __init__(self, extra_flags=()):
         self.profile = tempfile.mkdtemp(prefix="kestrin-chromium-")
         options = webdriver.ChromeOptions()
         options.binary_location = str(CHROMIUM)
         for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                      "--no-first-run", "--disable-background-networking",
                      "--disable-component-update", "--disable-sync",
-                     f"--user-data-dir={self.profile}"):
+                     f"--user-data-dir={self.profile}", *extra_flags):
             options.add_argument(flag)
         self.driver = webdriver.Chrome(service=DriverService(str(CHROMEDRIVER)), options=options)
         self.driver.set_page_load_timeout(30)
