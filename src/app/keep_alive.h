@@ -30,7 +30,7 @@ std::string StatusLine(int cameras_streaming, int64_t photos_today);
 class KeepAlive {
  public:
   struct Sinks {
-    std::function<void()> ping;                     // default: platform::NotifyWatchdog
+    std::function<void()> ping;                      // default: platform::NotifyWatchdog
     std::function<void(const std::string&)> status;  // default: platform::NotifyStatus
   };
 

@@ -59,8 +59,7 @@ bool TKestrinVideoserver::ServiceStart() {
 
   state_.sekey = platform::ReadMachineKey();
   service::ReadSettings(state_);
-  const service::OperationsSettings operations =
-      service::ReadOperationsSettings(state_.settings());
+  const service::OperationsSettings operations = service::ReadOperationsSettings(state_.settings());
   // A certificate that does not load fails the start: the administration is
   // never served in clear text when HTTPS was asked for.
   IdHTTPServer1 = std::make_unique<web::WebServer>(MakeWebContext());
@@ -159,11 +158,13 @@ void TKestrinVideoserver::StartMetrics(const service::OperationsSettings& settin
 }
 
 void TKestrinVideoserver::RefreshMetrics(service::Metrics& metrics) {
-  for (int i = 0; i < kCameraCount; ++i) metrics.SetCameraStreaming(i, cameras_[i]->Status().active);
+  for (int i = 0; i < kCameraCount; ++i)
+    metrics.SetCameraStreaming(i, cameras_[i]->Status().active);
   struct statvfs fs;
   const std::string archive = state_.archive_path.Get();
   if (!archive.empty() && ::statvfs(archive.c_str(), &fs) == 0) {
-    metrics.SetArchiveFreeBytes(static_cast<int64_t>(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize));
+    metrics.SetArchiveFreeBytes(
+        static_cast<int64_t>(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize));
   }
   std::lock_guard lock(state_.settings_lock);
   metrics.SetLinkState(state_.server_connect, !state_.db_path.empty());

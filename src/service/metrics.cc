@@ -94,12 +94,13 @@ Metrics::Metrics()
                           .Help("Photo savers waiting or writing")
                           .Register(*registry_)
                           .Add({})),
-      photo_latency_(BuildHistogram()
-                         .Name("kestrin_event_photo_latency_seconds")
-                         .Help("Time from an event's match to its photo on disk, rule delay included")
-                         .Register(*registry_)
-                         .Add({}, prometheus::Histogram::BucketBoundaries{
-                                      0.05, 0.1, 0.25, 0.5, 1, 2, 5, 10, 30})),
+      photo_latency_(
+          BuildHistogram()
+              .Name("kestrin_event_photo_latency_seconds")
+              .Help("Time from an event's match to its photo on disk, rule delay included")
+              .Register(*registry_)
+              .Add({},
+                   prometheus::Histogram::BucketBoundaries{0.05, 0.1, 0.25, 0.5, 1, 2, 5, 10, 30})),
       web_logins_failed_(BuildCounter()
                              .Name("kestrin_web_logins_failed_total")
                              .Help("Refused logins to the web administration")

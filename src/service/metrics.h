@@ -53,7 +53,9 @@ class Metrics {
   void PictureRequest(std::string_view request_kind, std::string_view reply_kind);
   void WebLoginFailed() { web_logins_failed_.Increment(); }
   void SetArchiveFreeBytes(int64_t bytes) { archive_free_bytes_.Set(static_cast<double>(bytes)); }
-  void ArchiveBytesRemoved(int64_t bytes) { archive_removed_bytes_.Increment(static_cast<double>(bytes)); }
+  void ArchiveBytesRemoved(int64_t bytes) {
+    archive_removed_bytes_.Increment(static_cast<double>(bytes));
+  }
   // A connection to the access-control server is being opened; every one
   // after the first counts as a reconnect.
   void LinkConnecting();

@@ -13,9 +13,8 @@ TEST(KeepAliveTest, PingsOnlyWhileTheEventThreadBeatsWithinTheLimit) {
     std::chrono::nanoseconds beat_age;
     bool alive;
   } cases[] = {
-      {0s, true},     {14999ms, true}, {15s, true},  // the limit itself still counts
-      {15001ms, false}, {1h, false},
-      {-1s, true},  // a beat stamped after `now` was read: fresh
+      {0s, true},       {14999ms, true}, {15s, true},  // the limit itself still counts
+      {15001ms, false}, {1h, false},     {-1s, true},  // a beat stamped after `now` was read: fresh
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.beat_age.count());

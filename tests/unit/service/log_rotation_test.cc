@@ -100,9 +100,9 @@ TEST(LogRotationTest, RotationInTheMiddleOfAStreamLosesAndDuplicatesNoLine) {
   ASSERT_TRUE(fs::exists(dir / "videoserver.log.2.gz"));
   ASSERT_TRUE(fs::exists(dir / "videoserver.log.1"));
   const fs::path unpacked = dir / "unpacked";
-  ASSERT_EQ(RunCommand("gzip -dc " + (dir / "videoserver.log.2.gz").string() + " > " +
-                unpacked.string()),
-            "");
+  ASSERT_EQ(
+      RunCommand("gzip -dc " + (dir / "videoserver.log.2.gz").string() + " > " + unpacked.string()),
+      "");
   std::vector<long> all;
   for (const fs::path& part : {unpacked, dir / "videoserver.log.1", log}) {
     std::vector<long> numbers = LineNumbers(ReadAll(part));

@@ -25,7 +25,7 @@ TEST(MetricsTest, DecodedPicturesAddUpAcrossStreamRestarts) {
   for (int64_t count : {5, 12, 12, 20}) metrics.CameraPictures(2, count);
   metrics.CameraDrop(2, 4);
   for (int64_t count : {3, 7}) metrics.CameraPictures(2, count);
-  metrics.CameraPictures(2, 2);  // a new stream, no drop seen: 2 more
+  metrics.CameraPictures(2, 2);    // a new stream, no drop seen: 2 more
   metrics.CameraPictures(9, 100);  // no such camera
   metrics.CameraPictures(-1, 100);
   const std::string text = Scrape(metrics);
