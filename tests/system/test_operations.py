@@ -151,6 +151,26 @@ def test_metrics_count_events_and_photos_and_keep_secrets(home, tmp_path):
                                                 x) for x in m), 10)
             assert any(x.startswith(b"STATUS=1 camera streaming, ") for x in messages)
 
+            # The picture server and the web login count what they see.
+            for request in (b"Fnone_such\r\n", b"X\r\n"):
+                with socket.create_connection(("127.0.0.1", service.picture_port), 10) as pic:
+                    pic.sendall(request)
+                    pic.settimeout(10)
+                    while pic.recv(4096):
+                        pass
+            base = f"http://127.0.0.1:{service.web_port}"
+            challenge = requests.get(base + "/", allow_redirects=False, timeout=20)
+            refused = requests.get(base + "/", auth=(LOGIN, "wrong"), allow_redirects=False,
+                                   cookies={"authfd": challenge.cookies["authfd"]}, timeout=20)
+            assert refused.status_code == 401
+            after = scrape(metrics_port)
+            for sample, count in [('kestrin_picture_requests_total{kind="file"}', 1),
+                                  ('kestrin_picture_replies_total{kind="error"}', 1),
+                                  ('kestrin_picture_requests_total{kind="other"}', 1),
+                                  ('kestrin_picture_replies_total{kind="no_reply"}', 1),
+                                  ("kestrin_web_logins_failed_total", 1)]:
+                assert value(after, sample) == count, sample
+
             # Nothing secret: no address, login or password digest.
             for secret in (camera.url, f"127.0.0.1:{camera.port}", f'"{LOGIN}"', PASSWORD,
                            password_digest(PASSWORD), stored_password(PASSWORD)):
