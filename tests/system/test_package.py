@@ -36,6 +36,12 @@ def test_installed_package_runs_under_its_own_user(package):
         unit = Path("/lib/systemd/system/kestrin-videoserver.service").read_text()
         assert "ProtectSystem=strict" in unit and "User=kestrin" in unit
         assert (HOME / "libfbclient.so.2").resolve().exists()
+        # The shipped log rotation is valid for the installed user and folder (dry run).
+        (HOME / "videoserver.log").write_text("x\r\n")
+        rotation = subprocess.run(["logrotate", "-d", "/etc/logrotate.d/kestrin-videoserver"],
+                                  capture_output=True, text=True)
+        (HOME / "videoserver.log").unlink()
+        assert rotation.returncode == 0 and "error" not in rotation.stderr, rotation.stderr
 
         # The readiness socket must be reachable for the service's user.
         folder = Path(tempfile.mkdtemp(prefix="kestrin-notify-"))
