@@ -16,10 +16,10 @@ namespace kestrin::web {
 // Request bodies above this size are refused (status 413).
 inline constexpr size_t kMaxRequestBody = 1 << 20;
 
-// The web administration server: HTTP on one port, on every IPv4 address and,
-// where the system has IPv6, on every IPv6 address too. Every connection runs
-// on a thread of its own, so a request that pauses never holds up another
-// client. GET, HEAD and POST requests go to the one WebHandler.
+// The web administration server: HTTP (or HTTPS, see UseTls) on one port, on every IPv4 address
+// and, where the system has IPv6, on every IPv6 address too. Every connection runs on a thread of
+// its own, so a request that pauses never holds up another client. GET, HEAD and POST requests go
+// to the one WebHandler.
 class WebServer {
  public:
   explicit WebServer(WebContext context);
