@@ -7,15 +7,18 @@ rtspcam."""
 
 import contextlib
 import io
+import re
 import subprocess
 import time
 from datetime import datetime, timedelta
 from urllib.parse import quote
 
 import pytest
+import requests
 from PIL import Image, ImageChops
 
-from kestrin import RtspCam, logged_in_service, make_database, make_home, wait_until
+from kestrin import (LOGIN, PASSWORD, RtspCam, logged_in_service, make_database, make_home,
+                     wait_until)
 
 # Cameras of the table (worker = camera - 1) and their controllers.
 H264, H265, LOCKED, DOOMED = 1, 2, 3, 4
@@ -149,6 +152,20 @@ def test_rtsp_camera_gives_moving_photos(rig, camera, size):
     # The picture scrolls: the burst spans 4.8 s of a moving scene.
     assert differ(burst[0], burst[-1])
     assert differ(first, burst[-1])
+
+
+def test_status_page_shows_rtsp_cameras_like_any_other(rig):
+    base = rig.service.base
+    first = requests.get(base + "/", allow_redirects=False, timeout=20)
+    cookie = {"authfd": first.headers["Set-Cookie"].split("=", 1)[1].split(";")[0]}
+    page = requests.get(base + "/", auth=(LOGIN, PASSWORD), cookies=cookie, timeout=20).text
+    assert "(VLC: " in page
+    blocks = page.split('name="url')[1:]
+    assert "Размер: 640x360" in blocks[H264 - 1] and "Размер: 320x240" in blocks[H265 - 1]
+    frames = re.search(r"Кадры: (\d+)/\d+", blocks[H264 - 1])
+    assert frames and int(frames.group(1)) > 0 and "Подкл.: " in blocks[H264 - 1]
+    # A camera that never connected shows its address alone.
+    assert "Размер:" not in blocks[LOCKED - 1]
 
 
 def test_wrong_credentials_never_stream_and_no_password_is_shown(rig):
