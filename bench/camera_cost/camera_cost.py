@@ -51,8 +51,7 @@ def main():
             rows = {name: [] for name in cameras}
             for _ in range(args.rounds):  # alternating, so that both see the same machine
                 for name, camera in cameras.items():
-                    url = camera.url() if isinstance(camera, RtspCam) else camera.url
-                    rows[name].append(measure(url, args.seconds))
+                    rows[name].append(measure(camera.url, args.seconds))
             for name, runs in rows.items():
                 first = statistics.median(r[0] for r in runs)
                 cpu = statistics.mean(r[1] for r in runs)

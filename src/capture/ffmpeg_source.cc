@@ -109,6 +109,7 @@ class FfmpegSource : public CameraSource {
     input->interrupt_callback = AVIOInterruptCB{&FfmpegSource::Interrupted, this};
     AVDictionary* options = nullptr;
     av_dict_set(&options, "rtsp_transport", "tcp", 0);
+    av_dict_set(&options, "allowed_media_types", "video", 0);  // no audio set up
     av_dict_set(&options, "fflags", "nobuffer", 0);
     av_dict_set(&options, "probesize", "32768", 0);
 #if LIBAVFORMAT_VERSION_MAJOR >= 59

@@ -345,8 +345,12 @@ class RtspCam(PeerProcess):
                      *extra]
         self.proc = None
 
-    def url(self, credentials=""):
-        """The camera's address, with "user:password@" when given."""
+    @property
+    def url(self):
+        return self.url_with("")
+
+    def url_with(self, credentials):
+        """The camera's address with `credentials` ("user:password@") in it."""
         return f"rtsp://{credentials}127.0.0.1:{self.port}{self.path}"
 
     def start(self):

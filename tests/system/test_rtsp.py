@@ -74,11 +74,11 @@ def rig(tmp_path_factory):
         for camera in cameras.values():
             stack.enter_context(camera)
         addresses = {
-            H264: cameras[H264].url(GOOD),
+            H264: cameras[H264].url_with(GOOD),
             # The scheme in any letter case.
-            H265: cameras[H265].url().replace("rtsp://", "RTSP://"),
-            LOCKED: cameras[LOCKED].url(f"{USER}:{WRONG_SECRET}@"),
-            DOOMED: cameras[DOOMED].url(),
+            H265: cameras[H265].url.replace("rtsp://", "RTSP://"),
+            LOCKED: cameras[LOCKED].url_with(f"{USER}:{WRONG_SECRET}@"),
+            DOOMED: cameras[DOOMED].url,
         }
         # (dvs, cam, evnt, qly, dly, rgt, mtl): a single picture and 5 x 5 pictures.
         rules = [(CONTROLLER[c], c, code, 90, 0, 2 if m else 0, m)
