@@ -1,8 +1,9 @@
 """RTSP cameras inside the running service, against GStreamer's RTSP server (tools/rtspcam):
 H.264 with credentials in the address, H.265, wrong credentials, a camera killed mid-stream and
-brought back, and a stop while a camera hangs.
+brought back, a still picture, and a stop while a camera hangs.
 
-One service serves the whole file. Real binary, accsim, an embedded Firebird database,
+One service serves the whole file: the frozen-picture check (two checks 30 s apart from the
+worker's start) runs meanwhile. Real binary, accsim, an embedded Firebird database,
 rtspcam."""
 
 import contextlib
@@ -21,8 +22,8 @@ from kestrin import (LOGIN, PASSWORD, RtspCam, logged_in_service, make_database,
                      wait_until)
 
 # Cameras of the table (worker = camera - 1) and their controllers.
-H264, H265, LOCKED, DOOMED = 1, 2, 3, 4
-CONTROLLER = {camera: f"0000000000B{camera}" for camera in range(1, 5)}
+H264, H265, LOCKED, DOOMED, FROZEN = 1, 2, 3, 4, 5
+CONTROLLER = {camera: f"0000000000B{camera}" for camera in range(1, 6)}
 USER, SECRET = "viewer", "p@ss:w/rd"      # needs percent-encoding in the address
 GOOD = f"{USER}:{quote(SECRET, safe='')}@"
 WRONG_SECRET = "not-the-one"
@@ -70,6 +71,7 @@ def rig(tmp_path_factory):
             H265: RtspCam("--codec", "h265", "--size", "320x240", path="/h265"),
             LOCKED: RtspCam("--user", USER, "--password", SECRET, "--auth", "basic"),
             DOOMED: RtspCam("--size", "320x240"),
+            FROZEN: RtspCam("--size", "320x240", "--frozen"),
         }
         for camera in cameras.values():
             stack.enter_context(camera)
@@ -79,6 +81,7 @@ def rig(tmp_path_factory):
             H265: cameras[H265].url.replace("rtsp://", "RTSP://"),
             LOCKED: cameras[LOCKED].url_with(f"{USER}:{WRONG_SECRET}@"),
             DOOMED: cameras[DOOMED].url,
+            FROZEN: cameras[FROZEN].url,
         }
         # (dvs, cam, evnt, qly, dly, rgt, mtl): a single picture and 5 x 5 pictures.
         rules = [(CONTROLLER[c], c, code, 90, 0, 2 if m else 0, m)
@@ -188,6 +191,12 @@ def test_killed_camera_is_dropped_as_ended_and_reopened_when_back(rig):
     # A starved machine may see the end as a stall first; nothing else.
     assert 1 in codes and set(codes) <= {1, 4}, codes
     assert rig.drops(H264) == [] or set(rig.drops(H264)) <= {4}
+
+
+def test_still_picture_is_dropped_as_frozen_and_reopened(rig):
+    assert wait_until(lambda: 3 in rig.drops(FROZEN), 90)
+    assert wait_until(lambda: rig.openings(FROZEN) >= 2, 30)
+    assert set(rig.drops(FROZEN)) <= {3, 4}, rig.drops(FROZEN)
 
 
 def test_service_stops_promptly_while_a_camera_hangs(rig):
