@@ -1,13 +1,13 @@
 #!/usr/bin/python3
 """Event to photo latency of the whole service: accsim sends events at a steady rate for a rule
-with delay 0 on one camsim stream; for every event, the time from its frame leaving accsim
+with delay 0 on one camsim stream (--rtsp: an H.264 RTSP stream from rtspcam); for every event, the time from its frame leaving accsim
 (CLOCK_MONOTONIC after the send) to its photo file being closed (inotify IN_CLOSE_WRITE,
 CLOCK_MONOTONIC). Each event carries a time of its own, so each has a photo name of its own.
 Also measures the bare cost of one libjpeg-turbo compression of a frame of the camera's size
 (bench_save_frame). Target: p99 < 2 x bare + 5 ms.
 
   event_to_photo.py [--rate 20] [--seconds 60] [--size 1920x1080] [--fps 10] [--quality 90]
-                    [--md FILE] [--csv FILE]
+                    [--rtsp] [--md FILE] [--csv FILE]
 """
 
 import argparse
@@ -28,6 +28,8 @@ def main():
     parser.add_argument("--size", default="1920x1080", help="camera picture size")
     parser.add_argument("--fps", type=float, default=10.0, help="camera frame rate")
     parser.add_argument("--quality", type=int, default=90, help="the rule's JPEG quality")
+    parser.add_argument("--rtsp", action="store_true",
+                        help="an H.264 RTSP camera (rtspcam) instead of camsim")
     parser.add_argument("--md", help="append the result block to this markdown file")
     parser.add_argument("--csv", help="write every event's send time and latency to this file")
     args = parser.parse_args()
@@ -39,7 +41,10 @@ def main():
                   f"{bare_ms:.2f} ms")
 
     count = int(args.rate * args.seconds)
-    cameras = kbench.start_cameras(1, args.size, args.fps)
+    if args.rtsp:
+        cameras = [kbench.kestrin.RtspCam("--size", args.size, "--fps", f"{args.fps:g}").start()]
+    else:
+        cameras = kbench.start_cameras(1, args.size, args.fps)
     try:
         with tempfile.TemporaryDirectory(prefix="kestrin-latency-") as work, \
                 kbench.running_service(work, cameras, [(CONTROLLER, 1, CODE, args.quality, 0, 0, 0)],
@@ -103,7 +108,8 @@ def main():
     if not alive:
         report.note("the service had ended by the end of the run")
     report.note(f"{args.rate:g} events/s for {args.seconds:g} s, rule delay 0, quality "
-                f"{args.quality}, one camsim at {args.size} {args.fps:g} fps")
+                f"{args.quality}, one {'rtspcam (H.264)' if args.rtsp else 'camsim'} at {args.size} "
+                f"{args.fps:g} fps")
     report.emit(args.md)
     return 0
 

@@ -1,12 +1,12 @@
 #include "capture/tvlc_thread.h"
 
-#include <dlfcn.h>
-
 #include <condition_variable>
 
 #include <fmt/format.h>
 
-#include "platform/codepage.h"
+#include "capture/camera_address.h"
+#include "capture/ffmpeg_source.h"
+#include "capture/vlc_source.h"
 
 namespace kestrin::capture {
 
@@ -26,28 +26,6 @@ constexpr auto kFrozenCheckPeriod = std::chrono::seconds(30);
 // does not drop healthy streams.
 constexpr auto kStallCheckDelay = std::chrono::seconds(3);
 
-// What libVLC's video callbacks get back: the frame store and the address of
-// its buffer, fixed for one connection.
-struct CallbackContext {
-  FrameStore* store;
-  uint8_t* buffer;
-};
-
-// A picture is about to be decoded: hold the frame mutex until it is written.
-void* LockPicture(void* opaque, void** planes) {
-  auto* context = static_cast<CallbackContext*>(opaque);
-  context->store->mutex().lock();
-  planes[0] = context->buffer;
-  ++context->store->decoded_frames();
-  return nullptr;
-}
-
-void UnlockPicture(void* opaque, void*, void* const*) {
-  static_cast<CallbackContext*>(opaque)->store->mutex().unlock();
-}
-
-void DisplayPicture(void*, void*) {}
-
 // djb2 over `size` bytes, wrapping like a signed 32-bit number.
 int32_t PictureHash(const uint8_t* bytes, size_t size) {
   uint32_t value = 5381;
@@ -55,65 +33,43 @@ int32_t PictureHash(const uint8_t* bytes, size_t size) {
   return static_cast<int32_t>(value);
 }
 
+// Polls `done` every 100 ms for up to 10 s; false when it never held or a
+// stop was requested.
+template <typename Done>
+bool WaitUp(std::stop_token stop, Done done) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  for (const auto start = Clock::now();;) {
+    if (done()) return true;
+    if (Clock::now() - start >= kConnectWait) return false;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, stop, std::chrono::milliseconds(kPollMs), [] { return false; });
+    if (stop.stop_requested()) return false;
+  }
+}
+
+// libVLC for every address it opens, FFmpeg for RTSP.
+class CameraSources : public SourceMaker {
+ public:
+  explicit CameraSources(const service::VlcApi& vlc) : vlc_(vlc) {}
+  std::unique_ptr<CameraSource> Make(const std::string& url, FrameStore& store) override {
+    if (IsRtspAddress(url)) return rtsp_.Make(url, store);
+    return vlc_.Make(url, store);
+  }
+
+ private:
+  VlcSourceMaker vlc_;
+  FfmpegSourceMaker rtsp_;
+};
+
 }  // namespace
 
-// libVLC's own count of decoded pictures. The picture lock callback cannot
-// serve as that count: libVLC's video output renders the last picture again
-// every 80 ms when no new one arrives, so callbacks continue on a stalled
-// stream. The functions are taken from the same library as the VlcApi.
-struct TVLCThread::DecodeStats {
-  decltype(&libvlc_media_player_get_media) get_media = nullptr;
-  decltype(&libvlc_media_get_stats) get_stats = nullptr;
-  decltype(&libvlc_media_release) media_release = nullptr;
-
-  explicit DecodeStats(const service::VlcApi& vlc) {
-    Dl_info info{};
-    if (vlc.get_version == nullptr ||
-        dladdr(reinterpret_cast<void*>(vlc.get_version), &info) == 0 || info.dli_fname == nullptr) {
-      return;
-    }
-    void* library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-    if (library == nullptr) return;  // not a loaded library: a stand-in API
-    get_media =
-        reinterpret_cast<decltype(get_media)>(dlsym(library, "libvlc_media_player_get_media"));
-    get_stats = reinterpret_cast<decltype(get_stats)>(dlsym(library, "libvlc_media_get_stats"));
-    media_release = vlc.media_release;
-    // The library stays loaded for the process's life anyway.
-    dlclose(library);
-    if (!FromObject(reinterpret_cast<void*>(get_media), info.dli_fbase) ||
-        !FromObject(reinterpret_cast<void*>(get_stats), info.dli_fbase)) {
-      get_media = nullptr;
-    }
-  }
-
-  bool available() const { return get_media != nullptr; }
-
-  // Whether `function` lies in the object loaded at `base`.
-  static bool FromObject(void* function, void* base) {
-    Dl_info info{};
-    return function != nullptr && dladdr(function, &info) != 0 && info.dli_fbase == base;
-  }
-
-  // Pictures decoded by `player` so far; -1 when unknown.
-  int64_t Decoded(libvlc_media_player_t* player) const {
-    libvlc_media_t* media = get_media(player);
-    if (media == nullptr) return -1;
-    libvlc_media_stats_t stats{};
-    const bool ok = get_stats(media, &stats) != 0;
-    media_release(media);
-    return ok ? stats.i_decoded_video : -1;
-  }
-};
-
-// One connection's libVLC objects; released together.
-struct TVLCThread::Player {
-  libvlc_instance_t* instance = nullptr;
-  libvlc_media_player_t* player = nullptr;
-  std::unique_ptr<CallbackContext> context;
-};
-
 TVLCThread::TVLCThread(int32_t index, const service::VlcApi& vlc, service::ServiceState& state)
-    : index_(index), vlc_(vlc), state_(state), stats_(std::make_unique<DecodeStats>(vlc)) {
+    : TVLCThread(index, state, [&vlc] { return std::make_unique<CameraSources>(vlc); }) {}
+
+TVLCThread::TVLCThread(int32_t index, service::ServiceState& state, SourceMakerFactory sources,
+                       SteadyNow now)
+    : index_(index), state_(state), make_sources_(std::move(sources)), now_(std::move(now)) {
   published_.frames = frames_;
 }
 
@@ -165,14 +121,8 @@ bool TVLCThread::Sleep(std::stop_token stop, int ms) {
 }
 
 void TVLCThread::Run(std::stop_token stop) {
-  // The API is complete only once libVLC has been loaded, before Start.
-  stats_ = std::make_unique<DecodeStats>(vlc_);
-  // libVLC loads its plug-ins when the first instance is created and unloads
-  // them when the last is released, losing some memory each time. One
-  // instance held for the thread's life keeps them loaded, so the instance
-  // made for every connection costs nothing lasting.
-  const char* const options[] = {"--no-audio"};
-  libvlc_instance_t* anchor = vlc_.new_instance(1, options);
+  // The sources are made once libVLC has been loaded, before Start.
+  sources_ = make_sources_();
   {
     std::lock_guard lock(camera_lock_);
     published_.forcerestart = false;
@@ -180,7 +130,7 @@ void TVLCThread::Run(std::stop_token stop) {
   }
   previous_count_ = 0;
   last_hash_ = 1;
-  last_hash_time_ = Clock::now();
+  last_hash_time_ = now_();
 
   while (!stop.stop_requested()) {
     std::string url;
@@ -199,114 +149,45 @@ void TVLCThread::Run(std::stop_token stop) {
     }
   }
   // No decoder may write into the buffer once the worker is gone.
-  ReleasePlayer();
-  if (anchor != nullptr) vlc_.release(anchor);
-}
-
-void TVLCThread::StopIfPlaying() {
-  if (player_ && vlc_.media_player_is_playing(player_->player) == 1) {
-    vlc_.media_player_stop(player_->player);
-  }
-}
-
-void TVLCThread::ReleasePlayer() {
-  if (!player_) return;
-  StopIfPlaying();
-  // Releasing the player ends its decoder and video output threads, so no
-  // callback runs with the context afterwards.
-  vlc_.media_player_release(player_->player);
-  vlc_.release(player_->instance);
-  player_.reset();
+  source_.reset();
+  sources_.reset();
 }
 
 void TVLCThread::Idle(std::stop_token stop) {
-  ReleasePlayer();
+  source_.reset();
   Sleep(stop, kIdlePeriodMs);
 }
 
-bool TVLCThread::OpenPlayer(const std::string& url) {
-  auto next = std::make_unique<Player>();
-  const char* const options[] = {"--no-audio"};
-  next->instance = vlc_.new_instance(1, options);
-  if (next->instance == nullptr) return false;
-  const std::string location = platform::Utf8ToCp1251(url);
-  libvlc_media_t* media = vlc_.media_new_location(next->instance, location.c_str());
-  if (media == nullptr) {
-    vlc_.release(next->instance);
-    return false;
-  }
-  next->player = vlc_.media_player_new_from_media(media);
-  vlc_.media_release(media);
-  if (next->player == nullptr) {
-    vlc_.release(next->instance);
-    return false;
-  }
-  player_ = std::move(next);
-  vlc_.media_player_set_hwnd(player_->player, nullptr);
-  vlc_.media_player_play(player_->player);
-  return true;
-}
+bool TVLCThread::StartStream(std::stop_token stop, const std::string& url, uint32_t& width,
+                             uint32_t& height) {
+  source_ = sources_->Make(url, *frames_);
+  if (!source_ || !source_->Open(url)) return false;
+  if (!WaitUp(stop, [&] { return source_->PictureSize(width, height); })) return false;
 
-void TVLCThread::Connect(std::stop_token stop, const std::string& url) {
-  // A player of a previous address is stopped and released first.
-  ReleasePlayer();
-  if (!OpenPlayer(url)) {
-    Sleep(stop, kRetryPauseMs);
-    return;
-  }
-
-  // Size probe.
-  unsigned width = 0;
-  unsigned height = 0;
-  bool sized = false;
-  for (const auto start = Clock::now();;) {
-    if (vlc_.video_get_size(player_->player, 0, &width, &height) == 0 &&
-        static_cast<uint64_t>(width) * height != 0) {
-      sized = true;
-      break;
-    }
-    if (Clock::now() - start >= kConnectWait || !Sleep(stop, kPollMs)) break;
-  }
-  if (!sized) {
-    ReleasePlayer();
-    Sleep(stop, kRetryPauseMs);
-    return;
-  }
-
-  // Restart the player decoding RV32 pictures of the probed size straight
-  // into the frame store. No player of this worker decodes while the buffer
-  // is resized.
-  StopIfPlaying();
-  player_->context = std::make_unique<CallbackContext>();
+  // No source of this worker writes while the buffer is resized.
+  source_->Pause();
   {
     std::lock_guard lock(frames_->mutex());
     frames_->decoded_frames() = 0;
     frames_->buffer().resize(static_cast<size_t>(width) * height * kFrameBytesPerPixel);
-    *player_->context = CallbackContext{frames_.get(), frames_->buffer().data()};
   }
   previous_count_ = 0;
-  vlc_.media_player_set_hwnd(player_->player, nullptr);
-  vlc_.video_set_format(player_->player, "RV32", width, height, width * 4);
-  vlc_.video_set_callbacks(player_->player, LockPicture, UnlockPicture, DisplayPicture,
-                           player_->context.get());
-  vlc_.media_player_play(player_->player);
+  source_->Deliver(width, height);
+  if (WaitUp(stop, [&] { return source_->IsPlaying(); })) return true;
+  source_->Stop();
+  return false;
+}
 
-  // Playback wait.
-  bool playing = false;
-  for (const auto start = Clock::now();;) {
-    if (vlc_.media_player_is_playing(player_->player) == 1) {
-      playing = true;
-      break;
-    }
-    if (Clock::now() - start >= kConnectWait || !Sleep(stop, kPollMs)) break;
-  }
-  if (!playing) {
-    vlc_.media_player_stop(player_->player);
-    ReleasePlayer();
+void TVLCThread::Connect(std::stop_token stop, const std::string& url) {
+  // The stream of a previous address is stopped and released first.
+  source_.reset();
+  uint32_t width = 0;
+  uint32_t height = 0;
+  if (!StartStream(stop, url, width, height)) {
+    source_.reset();
     Sleep(stop, kRetryPauseMs);
     return;
   }
-
   // The address may have changed while connecting: then this stream is not
   // the camera's any more, and the next step opens the new address.
   {
@@ -314,6 +195,10 @@ void TVLCThread::Connect(std::stop_token stop, const std::string& url) {
     if (published_.url != url) return;
   }
   state_.TryLog(fmt::format("[{}] видеопоток доступен {}x{}", index_, width, height));
+  Activate(width, height);
+}
+
+void TVLCThread::Activate(uint32_t width, uint32_t height) {
   std::lock_guard lock(camera_lock_);
   published_.active = true;
   published_.v_width = width;
@@ -323,53 +208,13 @@ void TVLCThread::Connect(std::stop_token stop, const std::string& url) {
   published_.lastfilename.clear();
   connected_width_ = width;
   connected_height_ = height;
-  activated_at_ = Clock::now();
+  activated_at_ = now_();
 }
 
 void TVLCThread::Monitor(std::stop_token stop) {
-  int code = 0;
-  {
-    std::lock_guard lock(camera_lock_);
-    if (published_.forcerestart) {
-      published_.forcerestart = false;
-      code = 2;
-    }
-  }
-  if (code == 0 && (!player_ || vlc_.media_player_is_playing(player_->player) == 0)) code = 1;
-
   int64_t count = 0;
-  if (code == 0) {
-    std::lock_guard lock(frames_->mutex());
-    const int64_t written = frames_->decoded_frames();
-    count = written;
-    const auto now = Clock::now();
-    const auto whole_seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(now - last_hash_time_);
-    if (written > 0 && whole_seconds > kFrozenCheckPeriod) {
-      const size_t bytes = static_cast<size_t>(connected_width_) * connected_height_ * 3;
-      const int32_t hash =
-          PictureHash(frames_->buffer().data(), std::min(bytes, frames_->buffer().size()));
-      last_hash_time_ = now;
-      if (hash == last_hash_) {
-        code = 3;
-        last_hash_ = 1;
-      } else {
-        last_hash_ = hash;
-      }
-    }
-  }
-  if (code == 0 && stats_->available()) {
-    const int64_t decoded = stats_->Decoded(player_->player);
-    if (decoded >= 0) count = decoded;
-  }
-  if (code == 0 && previous_count_ > 0 && previous_count_ == count &&
-      Clock::now() - activated_at_ >= kStallCheckDelay) {
-    code = 4;
-  }
-  previous_count_ = count;
-
-  if (code != 0) {
-    Drop(code);
+  if (const std::optional<DropReason> reason = Check(count)) {
+    Drop(*reason);
     return;
   }
   {
@@ -380,8 +225,49 @@ void TVLCThread::Monitor(std::stop_token stop) {
   Sleep(stop, kMonitorPeriodMs);
 }
 
-void TVLCThread::Drop(int code) {
-  ReleasePlayer();
+std::optional<DropReason> TVLCThread::Check(int64_t& count) {
+  {
+    std::lock_guard lock(camera_lock_);
+    if (published_.forcerestart) {
+      published_.forcerestart = false;
+      return DropReason::kRestartRequest;
+    }
+  }
+  if (!source_ || !source_->IsPlaying()) return DropReason::kEnded;
+  if (PictureFrozen()) return DropReason::kFrozenPicture;
+  {
+    std::lock_guard lock(frames_->mutex());
+    count = frames_->decoded_frames();
+  }
+  if (const int64_t decoded = source_->DecodedCount(); decoded >= 0) count = decoded;
+  const bool stalled =
+      previous_count_ > 0 && previous_count_ == count && now_() - activated_at_ >= kStallCheckDelay;
+  previous_count_ = count;
+  if (stalled) return DropReason::kStalled;
+  return std::nullopt;
+}
+
+bool TVLCThread::PictureFrozen() {
+  std::lock_guard lock(frames_->mutex());
+  const auto now = now_();
+  const auto whole_seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(now - last_hash_time_);
+  if (frames_->decoded_frames() <= 0 || whole_seconds <= kFrozenCheckPeriod) return false;
+  // The hash covers the first three quarters of the buffer.
+  const size_t bytes = static_cast<size_t>(connected_width_) * connected_height_ * 3;
+  const int32_t hash =
+      PictureHash(frames_->buffer().data(), std::min(bytes, frames_->buffer().size()));
+  last_hash_time_ = now;
+  if (hash == last_hash_) {
+    last_hash_ = 1;
+    return true;
+  }
+  last_hash_ = hash;
+  return false;
+}
+
+void TVLCThread::Drop(DropReason reason) {
+  source_.reset();
   {
     std::lock_guard lock(frames_->mutex());
     std::vector<uint8_t>().swap(frames_->buffer());
@@ -397,8 +283,8 @@ void TVLCThread::Drop(int code) {
     published_.saveframe = 0;
     published_.lastfilename.clear();
   }
-  state_.metrics().CameraDrop(index_, code);
-  state_.TryLog(fmt::format("[{}] переподключение [Код: {}]", index_, code));
+  state_.metrics().CameraDrop(index_, static_cast<int>(reason));
+  state_.TryLog(fmt::format("[{}] переподключение [Код: {}]", index_, static_cast<int>(reason)));
 }
 
 }  // namespace kestrin::capture

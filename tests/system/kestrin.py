@@ -171,6 +171,7 @@ def stop_process(proc, timeout=5):
 
 ACCSIM = REPO / "tools" / "accsim" / "accsim"
 CAMSIM = BUILD / "tools" / "camsim" / "camsim"
+RTSPCAM = REPO / "tools" / "rtspcam" / "rtspcam"
 MAKE_TEST_DB = REPO / "scripts" / "make-test-db"
 
 
@@ -331,6 +332,46 @@ class Camsim(PeerProcess):
         assert "listening" in line, f"camsim did not start: {line!r}"
         return self
 
+
+
+class RtspCam(PeerProcess):
+    """The RTSP test camera (GStreamer's RTSP server) on a port of its own; `extra` are
+    further rtspcam arguments. start() again after kill() serves on the same port."""
+
+    def __init__(self, *extra, path="/camera"):
+        self.port = free_port()
+        self.path = path
+        self.args = ["/usr/bin/python3", str(RTSPCAM), "--port", str(self.port), "--path", path,
+                     *extra]
+        self.proc = None
+
+    @property
+    def url(self):
+        return self.url_with("")
+
+    def url_with(self, credentials):
+        """The camera's address with `credentials` ("user:password@") in it."""
+        return f"rtsp://{credentials}127.0.0.1:{self.port}{self.path}"
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     text=True)
+        line = self.proc.stdout.readline()
+        assert "listening" in line, f"rtspcam did not start: {line!r}"
+        return self
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+
+    def pause(self):
+        """Freezes the server (SIGSTOP): connections stay open, nothing more is sent."""
+        self.proc.send_signal(signal.SIGSTOP)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGCONT)
+        super().stop()
 
 
 @contextlib.contextmanager

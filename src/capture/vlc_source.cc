@@ -1,0 +1,182 @@
+#include "capture/vlc_source.h"
+
+#include <dlfcn.h>
+
+#include "platform/codepage.h"
+
+namespace kestrin::capture {
+
+namespace {
+
+// What libVLC's video callbacks get back: the frame store and the address of
+// its buffer, fixed for one connection.
+struct CallbackContext {
+  FrameStore* store;
+  uint8_t* buffer;
+};
+
+// A picture is about to be decoded: hold the frame mutex until it is written.
+void* LockPicture(void* opaque, void** planes) {
+  auto* context = static_cast<CallbackContext*>(opaque);
+  context->store->mutex().lock();
+  planes[0] = context->buffer;
+  ++context->store->decoded_frames();
+  return nullptr;
+}
+
+void UnlockPicture(void* opaque, void*, void* const*) {
+  static_cast<CallbackContext*>(opaque)->store->mutex().unlock();
+}
+
+void DisplayPicture(void*, void*) {}
+
+}  // namespace
+
+// libVLC's own count of decoded pictures. The picture lock callback cannot
+// serve as that count: libVLC's video output renders the last picture again
+// every 80 ms when no new one arrives, so callbacks continue on a stalled
+// stream. The functions are taken from the same library as the VlcApi.
+struct VlcSourceMaker::DecodeStats {
+  decltype(&libvlc_media_player_get_media) get_media = nullptr;
+  decltype(&libvlc_media_get_stats) get_stats = nullptr;
+  decltype(&libvlc_media_release) media_release = nullptr;
+
+  explicit DecodeStats(const service::VlcApi& vlc) {
+    Dl_info info{};
+    if (vlc.get_version == nullptr ||
+        dladdr(reinterpret_cast<void*>(vlc.get_version), &info) == 0 || info.dli_fname == nullptr) {
+      return;
+    }
+    void* library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+    if (library == nullptr) return;  // not a loaded library: a stand-in API
+    get_media =
+        reinterpret_cast<decltype(get_media)>(dlsym(library, "libvlc_media_player_get_media"));
+    get_stats = reinterpret_cast<decltype(get_stats)>(dlsym(library, "libvlc_media_get_stats"));
+    media_release = vlc.media_release;
+    // The library stays loaded for the process's life anyway.
+    dlclose(library);
+    if (!FromObject(reinterpret_cast<void*>(get_media), info.dli_fbase) ||
+        !FromObject(reinterpret_cast<void*>(get_stats), info.dli_fbase)) {
+      get_media = nullptr;
+    }
+  }
+
+  bool available() const { return get_media != nullptr; }
+
+  // Whether `function` lies in the object loaded at `base`.
+  static bool FromObject(void* function, void* base) {
+    Dl_info info{};
+    return function != nullptr && dladdr(function, &info) != 0 && info.dli_fbase == base;
+  }
+
+  // Pictures decoded by `player` so far; -1 when unknown.
+  int64_t Decoded(libvlc_media_player_t* player) const {
+    libvlc_media_t* media = get_media(player);
+    if (media == nullptr) return -1;
+    libvlc_media_stats_t stats{};
+    const bool ok = get_stats(media, &stats) != 0;
+    media_release(media);
+    return ok ? stats.i_decoded_video : -1;
+  }
+};
+
+namespace {
+
+// One connection's libVLC instance, player and callback context; released
+// together.
+class VlcSource : public CameraSource {
+ public:
+  VlcSource(const service::VlcApi& vlc, const VlcSourceMaker::DecodeStats& stats, FrameStore& store)
+      : vlc_(vlc), stats_(stats), store_(store) {}
+  ~VlcSource() override {
+    if (player_ == nullptr) return;
+    Pause();
+    // Releasing the player ends its decoder and video output threads, so no
+    // callback runs with the context afterwards.
+    vlc_.media_player_release(player_);
+    vlc_.release(instance_);
+  }
+
+  bool Open(const std::string& url) override {
+    const char* const options[] = {"--no-audio"};
+    libvlc_instance_t* instance = vlc_.new_instance(1, options);
+    if (instance == nullptr) return false;
+    const std::string location = platform::Utf8ToCp1251(url);
+    libvlc_media_t* media = vlc_.media_new_location(instance, location.c_str());
+    if (media == nullptr) {
+      vlc_.release(instance);
+      return false;
+    }
+    libvlc_media_player_t* player = vlc_.media_player_new_from_media(media);
+    vlc_.media_release(media);
+    if (player == nullptr) {
+      vlc_.release(instance);
+      return false;
+    }
+    instance_ = instance;
+    player_ = player;
+    vlc_.media_player_set_hwnd(player_, nullptr);
+    vlc_.media_player_play(player_);
+    return true;
+  }
+
+  bool PictureSize(uint32_t& width, uint32_t& height) override {
+    unsigned w = 0;
+    unsigned h = 0;
+    if (vlc_.video_get_size(player_, 0, &w, &h) != 0 || static_cast<uint64_t>(w) * h == 0) {
+      return false;
+    }
+    width = w;
+    height = h;
+    return true;
+  }
+
+  void Pause() override {
+    if (vlc_.media_player_is_playing(player_) == 1) vlc_.media_player_stop(player_);
+  }
+
+  // Restarts the player decoding RV32 pictures of the probed size straight
+  // into the frame store.
+  void Deliver(uint32_t width, uint32_t height) override {
+    context_ = std::make_unique<CallbackContext>();
+    {
+      std::lock_guard lock(store_.mutex());
+      *context_ = CallbackContext{&store_, store_.buffer().data()};
+    }
+    vlc_.media_player_set_hwnd(player_, nullptr);
+    vlc_.video_set_format(player_, "RV32", width, height, width * 4);
+    vlc_.video_set_callbacks(player_, LockPicture, UnlockPicture, DisplayPicture, context_.get());
+    vlc_.media_player_play(player_);
+  }
+
+  bool IsPlaying() override { return vlc_.media_player_is_playing(player_) == 1; }
+  void Stop() override { vlc_.media_player_stop(player_); }
+
+  int64_t DecodedCount() override { return stats_.available() ? stats_.Decoded(player_) : -1; }
+
+ private:
+  const service::VlcApi& vlc_;
+  const VlcSourceMaker::DecodeStats& stats_;
+  FrameStore& store_;
+  libvlc_instance_t* instance_ = nullptr;
+  libvlc_media_player_t* player_ = nullptr;
+  std::unique_ptr<CallbackContext> context_;
+};
+
+}  // namespace
+
+VlcSourceMaker::VlcSourceMaker(const service::VlcApi& vlc)
+    : vlc_(vlc), stats_(std::make_unique<DecodeStats>(vlc)) {
+  const char* const options[] = {"--no-audio"};
+  anchor_ = vlc_.new_instance(1, options);
+}
+
+VlcSourceMaker::~VlcSourceMaker() {
+  if (anchor_ != nullptr) vlc_.release(anchor_);
+}
+
+std::unique_ptr<CameraSource> VlcSourceMaker::Make(const std::string&, FrameStore& store) {
+  return std::make_unique<VlcSource>(vlc_, *stats_, store);
+}
+
+}  // namespace kestrin::capture
