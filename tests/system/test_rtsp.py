@@ -201,7 +201,8 @@ def test_still_picture_is_dropped_as_frozen_and_reopened(rig):
 
 def test_service_stops_promptly_while_a_camera_hangs(rig):
     # The server stops answering mid-stream, like a pulled cable: FFmpeg's own network
-    # timeout would hold the stop for seconds.
+    # timeout would hold the stop for more than six seconds; the bound leaves room for a
+    # loaded machine and the sanitizer build.
     rig.cameras[H264].pause()
-    assert rig.service.stop(timeout=2.0) == 0
+    assert rig.service.stop(timeout=4.0) == 0
     assert rig.service.log_lines()[-1].endswith("Остановка службы")
