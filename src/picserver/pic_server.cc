@@ -79,10 +79,10 @@ class Session {
         head_ = answer.line + "\r\n";
         return Write(0, [this] { Close(); });
       case PicAnswer::Kind::kFile:
-        file_ = std::make_unique<FetchFile>(answer.path);
-        head_ = std::to_string(file_->size()) + "\r\n";
-        if (file_->size() < 0) return Write(0, [this] { Close(); });
-        remaining_ = file_->size();
+        file_ = OpenFetchFile(answer);
+        head_ = std::to_string(file_.size()) + "\r\n";
+        if (file_.size() < 0) return Write(0, [this] { Close(); });
+        remaining_ = file_.size();
         // The size line goes out together with the first piece of the file.
         return SendChunk();
     }
@@ -92,7 +92,7 @@ class Session {
     size_t n = 0;
     if (remaining_ > 0) {
       chunk_.resize(kChunkSize);
-      int64_t got = file_->Read(chunk_.data(), std::min<int64_t>(remaining_, kChunkSize));
+      int64_t got = file_.Read(chunk_.data(), std::min<int64_t>(remaining_, kChunkSize));
       // A file cut short while it is sent ends the reply early; the client
       // sees fewer bytes than announced.
       if (got <= 0) return Close();
@@ -127,7 +127,7 @@ class Session {
   std::string line_;
   std::string head_;
   std::vector<char> chunk_;
-  std::unique_ptr<FetchFile> file_;
+  platform::ArchiveFile file_;
   int64_t remaining_ = 0;
 };
 
