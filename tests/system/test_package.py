@@ -35,6 +35,7 @@ def test_installed_package_runs_under_its_own_user(package):
         assert install.returncode == 0, install.stdout + install.stderr
         unit = Path("/lib/systemd/system/kestrin-videoserver.service").read_text()
         assert "ProtectSystem=strict" in unit and "User=kestrin" in unit
+        assert "LimitNOFILE=8192" in unit
         assert (HOME / "libfbclient.so.2").resolve().exists()
 
         # The readiness socket must be reachable for the service's user.
