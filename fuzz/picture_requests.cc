@@ -53,7 +53,7 @@ void Put(const fs::path& path, const std::string& bytes) {
 
 // A temporary home with the archive "images" and a few photos of each kind,
 // plus things a careless reader could reach: a file beside the archive, a
-// folder and a pipe named like photos. Made once; the server runs for the
+// folder, a pipe and symbolic links named like photos. Made once; the server runs for the
 // whole process.
 Fixture& TheFixture() {
   static Fixture* fixture = [] {
@@ -80,6 +80,9 @@ Fixture& TheFixture() {
     FUZZ_CHECK(::mkfifo((images / "A1B2C3D4E5F6_1F0C63173B3B1.jpg").c_str(), 0600) == 0);
     Put(f->root / "images1.jpg", std::string(kSecret));
     Put(f->root / "secret.jpg", std::string(kSecret));
+    // Links named like photos, to a file outside the archive and to nothing.
+    fs::create_symlink(f->root / "secret.jpg", images / "0012A3B4C5D6_0C08150E05081.jpg");
+    fs::create_symlink(f->root / "gone.jpg", images / "0012A3B4C5D6_0C08150E05071.jpg");
 
     service::ServiceConfig config;
     config.home = f->root;
@@ -152,13 +155,13 @@ std::string ExpectedReply(const picserver::PicAnswer& answer, const std::string&
         std::string path = capture::ArchiveFilePath(archive, answer.line);
         FUZZ_CHECK(InsideArchive(path, archive));
         struct stat st;
-        FUZZ_CHECK(::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode));
+        FUZZ_CHECK(::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode));
       }
       return answer.line + "\r\n";
     case picserver::PicAnswer::Kind::kFile: {
       FUZZ_CHECK(InsideArchive(answer.path, archive));
       struct stat st;
-      FUZZ_CHECK(::stat(answer.path.c_str(), &st) == 0);
+      FUZZ_CHECK(::lstat(answer.path.c_str(), &st) == 0);
       if (!S_ISREG(st.st_mode)) return "-1\r\n";
       std::optional<std::string> contents = ReadWhole(answer.path);
       FUZZ_CHECK(contents.has_value());
@@ -176,7 +179,7 @@ std::string LocalReply(const picserver::PicAnswer& answer) {
     case picserver::PicAnswer::Kind::kLine:
       return answer.line + "\r\n";
     case picserver::PicAnswer::Kind::kFile: {
-      picserver::FetchFile file(answer.path);
+      platform::ArchiveFile file = picserver::OpenFetchFile(answer);
       std::string reply = std::to_string(file.size()) + "\r\n";
       if (file.size() < 0) return reply;
       char buffer[16384];

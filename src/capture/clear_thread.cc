@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "platform/archive_file.h"
 
 namespace kestrin::capture {
 namespace {
@@ -30,18 +33,18 @@ bool EndsWithJpg(std::string_view name) {
   return name.size() >= 4 && name.substr(name.size() - 4) == ".jpg";
 }
 
-// Every entry directly in the folder whose name ends in ".jpg" and that is
-// not a folder, oldest first.
+// Every regular file directly in the folder whose name ends in ".jpg",
+// oldest first. Symbolic links are no photos: they are left in place, and
+// what they point to is never touched.
 std::vector<Candidate> ListCandidates(const std::string& folder) {
   std::vector<Candidate> candidates;
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return candidates;
   while (dirent* entry = ::readdir(dir)) {
     if (!EndsWithJpg(entry->d_name)) continue;
-    std::string path = folder + "/" + entry->d_name;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
-    candidates.push_back({st.st_mtim, std::move(path)});
+    std::optional<struct stat> st = platform::StatArchiveEntry(folder, entry->d_name);
+    if (!st || !S_ISREG(st->st_mode)) continue;
+    candidates.push_back({st->st_mtim, folder + "/" + entry->d_name});
   }
   ::closedir(dir);
   std::sort(candidates.begin(), candidates.end(), Older);

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/codepage.h"
+#include "service/bounded_json.h"
 
 namespace kestrin::capture {
 namespace {
@@ -76,7 +77,7 @@ std::optional<std::string> MakeEventCode(std::string_view ev1, std::string_view 
 }
 
 std::optional<Event> ParseEvent(std::string_view text) {
-  nlohmann::json message = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  nlohmann::json message = service::ParseBoundedJson(text);
   if (!message.is_object()) return std::nullopt;
 
   // Each member read is a string when present; missing reads as empty.

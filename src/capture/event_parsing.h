@@ -18,8 +18,8 @@ struct Event {
 // Parses an event message: a JSON object whose members "time", "dvs", "ev1",
 // "ev2", "key" and "id" are strings when present (a missing one reads as
 // empty text); other members are ignored. Nullopt for text that is not a JSON
-// object, a member of another JSON type, an invalid time or an invalid event
-// code.
+// object or exceeds the limits of service::ParseBoundedJson, a member of
+// another JSON type, an invalid time or an invalid event code.
 std::optional<Event> ParseEvent(std::string_view text);
 
 // The event time from "time" by character positions (from 1): year 1-4,

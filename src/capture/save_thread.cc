@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,11 +35,19 @@ class BlockWriter {
   BlockWriter& operator=(const BlockWriter&) = delete;
   ~BlockWriter() { Close(); }
 
-  // False when the file cannot be created or another process holds it.
+  // False when the file cannot be created or another process holds it. A
+  // symbolic link of the name is replaced, never written through; anything
+  // else that is no regular file (a folder, a pipe) is left alone.
   bool Create(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    fd_ = ::open(path.c_str(), kFlags, 0644);
+    if (fd_ < 0 && errno == ELOOP && ::unlink(path.c_str()) == 0) {
+      fd_ = ::open(path.c_str(), kFlags | O_EXCL, 0644);
+    }
     if (fd_ < 0) return false;
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd_, 0) != 0) {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd_, LOCK_EX | LOCK_NB) != 0 ||
+        ::ftruncate(fd_, 0) != 0) {
       ::close(fd_);
       fd_ = -1;
       return false;

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/codepage.h"
+#include "service/bounded_json.h"
 
 namespace kestrin::link {
 namespace {
@@ -37,7 +38,7 @@ std::string LoginMessage(const std::string& login, const std::string& digest) {
 
 DatabaseAnswer ParseDatabaseAnswer(const std::string& text) {
   DatabaseAnswer answer;
-  nlohmann::json root = nlohmann::json::parse(text, nullptr, false);
+  nlohmann::json root = service::ParseBoundedJson(text);
   if (root.is_discarded() || !root.is_object()) return answer;
   auto outer = root.find("answer");
   if (outer == root.end() || !outer->is_object()) return answer;

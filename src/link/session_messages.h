@@ -30,7 +30,8 @@ inline constexpr const char* kDatabaseRequest = R"({"command":"getdb"})";
 // The members taken from a database answer: answer.path, answer.user and
 // answer.password in that order, each as text (a number as its decimal text).
 // A parse error, a non-object "answer" or a missing member stops the taking,
-// leaving that member and the following ones empty.
+// leaving that member and the following ones empty. Text beyond the limits of
+// service::ParseBoundedJson counts as a parse error.
 struct DatabaseAnswer {
   std::string path;
   std::string user;

@@ -1,12 +1,5 @@
 #include "picserver/pic_request.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "capture/photo_naming.h"
 #include "platform/file_registry.h"
 
@@ -24,10 +17,15 @@ PicAnswer Line(std::string text) {
   return answer;
 }
 
-// Whether a file (anything but a folder) of this name exists.
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+// Whether an entry (anything but a folder) of this name exists directly in
+// the archive folder; a symbolic link counts as existing, not as its target.
+bool EntryExists(const std::string& folder, const std::string& file_name) {
+  std::optional<struct stat> st = platform::StatArchiveEntry(folder, file_name);
+  return st && !S_ISDIR(st->st_mode);
+}
+
+std::string FileName(std::string_view stem) {
+  return std::string(stem) + ".jpg";
 }
 
 PicAnswer Lookup(std::string_view argument, const std::string& archive_path, int name_format) {
@@ -36,19 +34,20 @@ PicAnswer Lookup(std::string_view argument, const std::string& archive_path, int
   std::optional<std::string> stored = capture::StoredPhotoName(argument, name_format);
   if (!stored) return Close();
   for (char kind : {capture::kMultiFrameKind, capture::kSingleFrameKind}) {
-    if (FileExists(capture::MakePhotoPath(archive_path, *stored, kind)))
-      return Line(*stored + kind);
+    if (EntryExists(archive_path, FileName(*stored + kind))) return Line(*stored + kind);
   }
   return Line("none");
 }
 
 PicAnswer Fetch(std::string_view argument, const std::string& archive_path) {
   if (archive_path.empty()) return Line("error");
-  std::string path = capture::ArchiveFilePath(archive_path, argument);
-  if (!FileExists(path)) return Line("error");
+  std::string file_name = FileName(argument);
+  if (!EntryExists(archive_path, file_name)) return Line("error");
   PicAnswer answer;
   answer.kind = PicAnswer::Kind::kFile;
-  answer.path = std::move(path);
+  answer.path = capture::ArchiveFilePath(archive_path, argument);
+  answer.folder = archive_path;
+  answer.file_name = std::move(file_name);
   return answer;
 }
 
@@ -64,32 +63,13 @@ PicAnswer AnswerRequest(std::string_view line, const std::string& archive_path, 
   return Fetch(argument, archive_path);
 }
 
-FetchFile::FetchFile(const std::string& path) {
-  if (platform::WritingFiles::Instance().IsBeingWritten(path)) return;
-  // Non-blocking, so that a named pipe cannot hold the connection; it is
-  // refused below as no regular file.
-  fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return;
-  struct stat st;
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd_, LOCK_SH | LOCK_NB) != 0 ||
-      platform::WritingFiles::Instance().IsBeingWritten(path)) {
-    ::close(fd_);
-    fd_ = -1;
-    return;
-  }
-  size_ = st.st_size;
-}
-
-FetchFile::~FetchFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int64_t FetchFile::Read(char* buffer, size_t capacity) {
-  if (fd_ < 0) return -1;
-  while (true) {
-    ssize_t n = ::read(fd_, buffer, capacity);
-    if (n >= 0 || errno != EINTR) return n;
-  }
+platform::ArchiveFile OpenFetchFile(const PicAnswer& answer) {
+  const platform::WritingFiles& writing = platform::WritingFiles::Instance();
+  if (writing.IsBeingWritten(answer.path)) return {};
+  platform::ArchiveFile file = platform::OpenArchiveFile(answer.folder, answer.file_name);
+  // A saver may have begun between the first look and the opening.
+  if (!file.is_open() || writing.IsBeingWritten(answer.path)) return {};
+  return file;
 }
 
 }  // namespace kestrin::picserver

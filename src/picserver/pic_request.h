@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/archive_file.h"
+
 namespace kestrin::picserver {
 
 // The longest request line the server reads, without its LF. The longest
@@ -19,7 +21,9 @@ struct PicAnswer {
   };
   Kind kind = Kind::kClose;
   std::string line;
-  std::string path;
+  std::string path;       // the file as savers name it
+  std::string folder;     // the archive folder of `path`
+  std::string file_name;  // the entry of `path` in `folder`
 };
 
 // Answers one request line (LF and an optional CR already removed):
@@ -32,23 +36,10 @@ struct PicAnswer {
 // it is sent.
 PicAnswer AnswerRequest(std::string_view line, const std::string& archive_path, int name_format);
 
-// A file opened for sending. `size` is -1 when the file cannot be read: it
-// is missing, no regular file, or still being written by a saver of this
-// process or locked by another process.
-class FetchFile {
- public:
-  explicit FetchFile(const std::string& path);
-  FetchFile(const FetchFile&) = delete;
-  FetchFile& operator=(const FetchFile&) = delete;
-  ~FetchFile();
-
-  int64_t size() const { return size_; }
-  // Reads up to `capacity` bytes; 0 at the end of the file, -1 on an error.
-  int64_t Read(char* buffer, size_t capacity);
-
- private:
-  int fd_ = -1;
-  int64_t size_ = -1;
-};
+// Opens the file of a fetch answer for sending. Not open (size -1) when the
+// file cannot be read: it is missing, a symbolic link, no regular file, or
+// still being written by a saver of this process or locked by another
+// process.
+platform::ArchiveFile OpenFetchFile(const PicAnswer& answer);
 
 }  // namespace kestrin::picserver

@@ -1,5 +1,7 @@
 #include "picserver/pic_server.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -13,12 +15,15 @@
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 
+#include <fmt/format.h>
+
 #include "picserver/pic_request.h"
+#include "platform/resource_limits.h"
+#include "service/main_log.h"
 
 namespace kestrin::picserver {
 namespace {
 
-using tcp = asio::ip::tcp;
 
 // The kinds a request line and its reply are counted by.
 std::string_view RequestKind(std::string_view line) {
@@ -43,6 +48,7 @@ std::string_view ReplyKind(const PicAnswer& answer) {
 
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
 
 // One request and its reply on one connection, driven by the connection's
 // own io_context.
@@ -101,10 +107,10 @@ class Session {
         head_ = answer.line + "\r\n";
         return Write(0, [this] { Close(); });
       case PicAnswer::Kind::kFile:
-        file_ = std::make_unique<FetchFile>(answer.path);
-        head_ = std::to_string(file_->size()) + "\r\n";
-        if (file_->size() < 0) return Write(0, [this] { Close(); });
-        remaining_ = file_->size();
+        file_ = OpenFetchFile(answer);
+        head_ = std::to_string(file_.size()) + "\r\n";
+        if (file_.size() < 0) return Write(0, [this] { Close(); });
+        remaining_ = file_.size();
         // The size line goes out together with the first piece of the file.
         return SendChunk();
     }
@@ -114,7 +120,7 @@ class Session {
     size_t n = 0;
     if (remaining_ > 0) {
       chunk_.resize(kChunkSize);
-      int64_t got = file_->Read(chunk_.data(), std::min<int64_t>(remaining_, kChunkSize));
+      int64_t got = file_.Read(chunk_.data(), std::min<int64_t>(remaining_, kChunkSize));
       // A file cut short while it is sent ends the reply early; the client
       // sees fewer bytes than announced.
       if (got <= 0) return Close();
@@ -149,7 +155,7 @@ class Session {
   std::string line_;
   std::string head_;
   std::vector<char> chunk_;
-  std::unique_ptr<FetchFile> file_;
+  platform::ArchiveFile file_;
   int64_t remaining_ = 0;
 };
 
@@ -167,21 +173,34 @@ void PicServerExecute(asio::io_context& context, tcp::socket& socket, service::S
   context.run();
 }
 
+size_t PicConnectionCap(size_t requested, uint64_t open_file_limit) {
+  const uint64_t affordable = open_file_limit / 2 / kDescriptorsPerPicConnection;
+  return static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(requested, affordable)));
+}
+
+// A connection's event loop and socket live only while its thread serves it:
+// the thread releases them (four descriptors) as its last act, under the
+// server's mutex, and the object waits for the next reaping to be joined.
 struct PicServer::Connection {
-  asio::io_context context;
-  tcp::socket socket{context};
+  std::unique_ptr<asio::io_context> context;
+  std::optional<tcp::socket> socket;
   std::thread thread;
-  std::atomic<bool> finished{false};
+  bool finished = false;  // under the server's mutex
 };
 
 PicServer::PicServer(service::ServiceState& state, PicServerLimits limits)
-    : state_(state), limits_(limits), acceptor_(accept_context_), retry_timer_(accept_context_) {}
+    : state_(state),
+      limits_(limits),
+      acceptor_(accept_context_),
+      retry_timer_(accept_context_),
+      accepted_(accept_context_) {}
 
 PicServer::~PicServer() {
   Stop();
 }
 
 bool PicServer::Start(int port) {
+  cap_ = PicConnectionCap(limits_.max_connections, platform::OpenFileLimit());
   asio::error_code ec;
   // One socket for IPv6 and IPv4 where the machine has IPv6; IPv4 otherwise.
   tcp::endpoint endpoint(tcp::v6(), static_cast<uint16_t>(port));
@@ -204,43 +223,78 @@ bool PicServer::Start(int port) {
   }
   port_ = acceptor_.local_endpoint(ec).port();
   AcceptNext();
-  accept_thread_ = std::thread([this] { accept_context_.run(); });
+  try {
+    accept_thread_ = std::thread([this] { accept_context_.run(); });
+  } catch (const std::system_error&) {
+    asio::error_code ignored;
+    acceptor_.close(ignored);
+    port_ = 0;
+    return false;
+  }
   return true;
 }
 
 void PicServer::AcceptNext() {
-  auto connection = std::make_unique<Connection>();
-  tcp::socket& socket = connection->socket;
-  acceptor_.async_accept(
-      socket, [this, connection = std::move(connection)](const asio::error_code& ec) mutable {
-        if (!acceptor_.is_open() || ec == asio::error::operation_aborted) return;
-        if (ec) {
-          // Out of descriptors or the like: try again shortly rather than spin.
-          retry_timer_.expires_after(kAcceptRetry);
-          retry_timer_.async_wait([this](const asio::error_code& wait_ec) {
-            if (!wait_ec && acceptor_.is_open()) AcceptNext();
-          });
-          return;
-        }
-        Launch(std::move(connection));
-        AcceptNext();
+  acceptor_.async_accept(accepted_, [this](const asio::error_code& ec) {
+    if (!acceptor_.is_open() || ec == asio::error::operation_aborted) return;
+    if (ec) {
+      // Out of descriptors or the like: try again shortly rather than spin.
+      // The client waits in the backlog meanwhile.
+      retry_timer_.expires_after(kAcceptRetry);
+      retry_timer_.async_wait([this](const asio::error_code& wait_ec) {
+        if (!wait_ec && acceptor_.is_open()) AcceptNext();
       });
+      return;
+    }
+    Launch(std::move(accepted_));
+    accepted_ = tcp::socket(accept_context_);
+    AcceptNext();
+  });
 }
 
-void PicServer::Launch(std::unique_ptr<Connection> connection) {
-  std::lock_guard lock(mutex_);
-  ReapFinished();
-  if (stopping_) return;
-  Connection* raw = connection.get();
-  try {
-    raw->thread = std::thread([this, raw] {
-      PicServerExecute(raw->context, raw->socket, state_, limits_);
-      raw->finished = true;
-    });
-  } catch (const std::system_error&) {
-    return;  // no thread to be had: the connection is closed unanswered
+void PicServer::Launch(tcp::socket accepted) {
+  // `accepted` closes when it goes out of scope unless a connection took it.
+  asio::error_code ec;
+  const tcp protocol = accepted.local_endpoint(ec).protocol();
+  if (ec) return;
+  bool refused = false;
+  {
+    std::lock_guard lock(mutex_);
+    ReapFinished();
+    if (stopping_) return;
+    refused = connections_.size() >= cap_;
+    if (!refused) {
+      auto connection = std::make_unique<Connection>();
+      Connection* raw = connection.get();
+      try {
+        // Each of these needs descriptors or a thread; without them the
+        // connection is closed unanswered.
+        raw->context = std::make_unique<asio::io_context>();
+        raw->socket.emplace(*raw->context);
+        const tcp::socket::native_handle_type fd = accepted.release(ec);
+        if (ec) return;
+        raw->socket->assign(protocol, fd, ec);
+        if (ec) {
+          ::close(fd);
+          return;
+        }
+        raw->thread = std::thread([this, raw] {
+          PicServerExecute(*raw->context, *raw->socket, state_, limits_);
+          {
+            std::lock_guard end_lock(mutex_);
+            raw->socket.reset();
+            raw->context.reset();
+            raw->finished = true;
+          }
+          ReapSoon();
+        });
+      } catch (const std::exception&) {
+        return;
+      }
+      connections_.push_back(std::move(connection));
+    }
   }
-  connections_.push_back(std::move(connection));
+  if (refused) NoteRefused();
 }
 
 void PicServer::ReapFinished() {
@@ -251,6 +305,27 @@ void PicServer::ReapFinished() {
     } else {
       ++it;
     }
+  }
+}
+
+void PicServer::ReapSoon() {
+  // On the accept thread, so that no connection thread joins another. After
+  // a stop nothing runs there; Stop joins every thread itself.
+  asio::post(accept_context_, [this] {
+    std::lock_guard lock(mutex_);
+    if (!stopping_) ReapFinished();
+  });
+}
+
+void PicServer::NoteRefused() {
+  const auto now = std::chrono::steady_clock::now();
+  if (refusal_logged_ && now - *refusal_logged_ < kRefusalLogInterval) return;
+  refusal_logged_ = now;
+  try {
+    state_.log().MainLog(fmt::format(
+        "Сервер фотографий: {} соединений одновременно, новые соединения закрываются", cap_));
+  } catch (const service::LogWriteError&) {
+    // The log itself may be out of descriptors; the refusal stands.
   }
 }
 
@@ -272,7 +347,9 @@ void PicServer::Stop() {
   std::list<std::unique_ptr<Connection>> open;
   {
     std::lock_guard lock(mutex_);
-    for (auto& connection : connections_) connection->context.stop();
+    for (auto& connection : connections_) {
+      if (!connection->finished) connection->context->stop();
+    }
     open.swap(connections_);
   }
   for (auto& connection : open) connection->thread.join();

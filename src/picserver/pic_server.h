@@ -4,6 +4,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include <asio/io_context.hpp>
@@ -14,16 +15,35 @@
 
 namespace kestrin::picserver {
 
+using tcp = asio::ip::tcp;
+
+// The most connections served at once.
+inline constexpr size_t kMaxPicConnections = 1024;
+// Descriptors one connection holds while it is served: the socket and its
+// own event loop's three.
+inline constexpr uint64_t kDescriptorsPerPicConnection = 4;
+
 // How long a connection may take to deliver its request line, and each piece
-// of the reply to leave.
+// of the reply to leave, and how many connections are served at once.
 struct PicServerLimits {
   std::chrono::milliseconds receive{30000};
   std::chrono::milliseconds send{30000};
+  size_t max_connections = kMaxPicConnections;
 };
+
+// The connection cap for a process allowed `open_file_limit` descriptors:
+// `requested`, but never so many that the picture connections would hold
+// more than half of the descriptors; at least 1.
+size_t PicConnectionCap(size_t requested, uint64_t open_file_limit);
 
 // The picture server: clients look up and fetch archived photos over TCP,
 // one request line and one reply per connection. Every connection is served
 // by its own thread; the connections share nothing but the archive folder.
+// Beyond the connection cap (PicConnectionCap of the limits' cap and the
+// process's descriptor limit) a new connection is closed at once, and a log
+// line says so at most once a minute. A connection releases its descriptors
+// as soon as it ends. Running out of descriptors or threads closes the
+// connection concerned and never ends the server.
 class PicServer {
  public:
   explicit PicServer(service::ServiceState& state, PicServerLimits limits = {});
@@ -40,22 +60,32 @@ class PicServer {
 
   // The port listened on; 0 before a successful start.
   int port() const { return port_; }
+  // The connection cap in force after a successful start.
+  size_t connection_cap() const { return cap_; }
 
  private:
   struct Connection;
 
   void AcceptNext();
-  void Launch(std::unique_ptr<Connection> connection);
+  // Hands the accepted socket to a connection of its own, or closes it.
+  void Launch(tcp::socket accepted);
   // Joins and forgets connections whose threads have ended. Under mutex_.
   void ReapFinished();
+  void ReapSoon();
+  // Logs a refused connection, at most once a minute.
+  void NoteRefused();
 
   service::ServiceState& state_;
   PicServerLimits limits_;
   asio::io_context accept_context_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer retry_timer_;
+  tcp::socket accepted_;
   std::thread accept_thread_;
   int port_ = 0;
+  size_t cap_ = 0;
+  // When the last refusal was logged; only the accept thread touches it.
+  std::optional<std::chrono::steady_clock::time_point> refusal_logged_;
 
   std::mutex mutex_;
   bool stopping_ = false;
@@ -66,7 +96,7 @@ class PicServer {
 // kMaxRequestLine bytes within the receive limit), answers it and closes.
 // Runs the connection's own `context` on the calling thread; stopping that
 // context cuts the connection.
-void PicServerExecute(asio::io_context& context, asio::ip::tcp::socket& socket,
+void PicServerExecute(asio::io_context& context, tcp::socket& socket,
                       service::ServiceState& state, const PicServerLimits& limits);
 
 }  // namespace kestrin::picserver

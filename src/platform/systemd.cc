@@ -56,6 +56,8 @@ std::string UnitFileText(const UnitDescription& unit) {
       "WatchdogSec=30\n"
       "Restart=on-failure\n"
       "RestartSec=5\n"
+      "# Enough descriptors for the web and picture connection caps.\n"
+      "LimitNOFILE=8192\n"
       "\n"
       "[Install]\n"
       "WantedBy=multi-user.target\n",

@@ -1,5 +1,7 @@
 #include "transport/websocket_client.h"
 
+#include <algorithm>
+
 #include "platform/codepage.h"
 
 namespace kestrin::transport {
@@ -71,16 +73,21 @@ bool TWebSocketClientConnection::PrepareConnection() {
 
 bool TWebSocketClientConnection::ReadResponseHead(ResponseHead& head) {
   TcpSocket& socket = Socket();
-  socket.SetLineLimit(kHandshakeLineLimit);
   bool ok = true;
   std::string line;
   for (;;) {
+    // A line limit of 0 would mean none: at least 1, refused below.
+    socket.SetLineLimit(std::max<size_t>(1, std::min(kHandshakeLineLimit, ResponseHeadRoom(head))));
     if (socket.ReceiveLine(kHandshakeReadMs, line) != 0) {
       ok = false;
       break;
     }
     if (line.empty()) break;
-    AddResponseLine(head, platform::Cp1251ToUtf8(line));
+    // A head beyond its limits fails like any other bad answer.
+    if (!AddResponseLine(head, platform::Cp1251ToUtf8(line))) {
+      ok = false;
+      break;
+    }
   }
   socket.SetLineLimit(0);
   return ok;

@@ -64,12 +64,21 @@ std::string AcceptFor(std::string_view key) {
   return service::Base64Encode(service::Sha1Bytes(text));
 }
 
-void AddResponseLine(ResponseHead& head, std::string_view line) {
+size_t ResponseHeadRoom(const ResponseHead& head) {
+  const size_t used = head.bytes + 2;  // the next line's CR LF
+  return used < kHandshakeHeadLimit ? kHandshakeHeadLimit - used : 0;
+}
+
+bool AddResponseLine(ResponseHead& head, std::string_view line) {
+  if (line.size() > ResponseHeadRoom(head)) return false;
+  if (head.has_status && head.header_lines == kHandshakeHeaderLines) return false;
+  head.bytes += line.size() + 2;
   if (!head.has_status) {
     head.has_status = true;
     head.status_line = std::string(line);
-    return;
+    return true;
   }
+  ++head.header_lines;
   size_t colon = line.find(':');
   std::string name;
   std::string_view value;
@@ -80,10 +89,11 @@ void AddResponseLine(ResponseHead& head, std::string_view line) {
     name = Lower(Trim(line.substr(0, colon)));
     value = Trim(line.substr(colon + 1));
   }
-  if (value.empty()) return;
+  if (value.empty()) return true;
   std::string& stored = head.headers[name];
   if (!stored.empty()) stored += ',';
   stored += value;
+  return true;
 }
 
 HandshakeVerdict CheckHandshakeResponse(const ResponseHead& head, std::string_view key) {

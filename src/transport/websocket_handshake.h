@@ -15,6 +15,11 @@ inline constexpr std::string_view kAbsent = "-";
 // line it may contain.
 inline constexpr int kHandshakeReadMs = 30000;
 inline constexpr size_t kHandshakeLineLimit = 1048576;
+// The response head as a whole: at most this many bytes (status and header
+// lines with their CR LF) and header lines. A server that sends more fails
+// the handshake.
+inline constexpr size_t kHandshakeHeadLimit = 16 * 1024;
+inline constexpr size_t kHandshakeHeaderLines = 100;
 
 // What the client offers in its opening request.
 struct HandshakeRequest {
@@ -50,14 +55,23 @@ struct ResponseHead {
   std::string status_line;
   // Header values by lower-cased name; repeated headers are joined with ",".
   std::map<std::string, std::string> headers;
+  // What has been added so far: bytes with the line ends, and header lines.
+  size_t bytes = 0;
+  size_t header_lines = 0;
 };
+
+// The longest next line (without its CR LF) that still fits the head's byte
+// limit; 0 when none does.
+size_t ResponseHeadRoom(const ResponseHead& head);
 
 // Adds one line (without its CR LF). The first line is the status line; each
 // later one is a header: the name is the text before the first ":", trimmed and
 // lower-cased, the value the trimmed text after it. A line without ":" is name
 // and value at once. Empty values are not stored; a value for a name that
-// already has one is appended after a comma.
-void AddResponseLine(ResponseHead& head, std::string_view line);
+// already has one is appended after a comma. False, and nothing added, when
+// the line would take the head beyond kHandshakeHeadLimit bytes or
+// kHandshakeHeaderLines header lines.
+bool AddResponseLine(ResponseHead& head, std::string_view line);
 
 // The server's answer to a request sent with `key`. `accepted` needs a status
 // line beginning "HTTP/1.1 101" (any letter case), an Upgrade header that is

@@ -1,16 +1,11 @@
 #include "web/frame_viewer.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <stdexcept>
 
 #include "capture/jpeg_encoder.h"
 #include "capture/multi_frame.h"
 #include "capture/photo_naming.h"
+#include "platform/archive_file.h"
 #include "platform/file_registry.h"
 #include "web/parameters.h"
 #include "web/rules_form.h"
@@ -30,45 +25,20 @@ int DaysInMonth(int year, int month) {
   return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
 }
 
-// An open file descriptor, closed on destruction.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-bool FileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-// Reads the whole regular file `path` unless a writer holds it (this
-// process's savers through the registry, other processes through flock).
-std::optional<std::string> ReadWholeFile(const std::string& path) {
+// Reads the whole regular file `file_name` of the archive folder unless a
+// writer holds it (this process's savers through the registry, other
+// processes through flock). `path` is the file as savers name it.
+std::optional<std::string> ReadWholeFile(const std::string& folder, const std::string& file_name,
+                                         const std::string& path) {
   platform::WritingFiles& writing = platform::WritingFiles::Instance();
   if (writing.IsBeingWritten(path)) return std::nullopt;
-  // Non-blocking, so that a named pipe in the archive cannot hold the request.
-  FileHandle file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (file.get() < 0) return std::nullopt;
-  struct stat st;
-  if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      ::flock(file.get(), LOCK_SH | LOCK_NB) != 0 || writing.IsBeingWritten(path)) {
-    return std::nullopt;
-  }
+  platform::ArchiveFile file = platform::OpenArchiveFile(folder, file_name);
+  if (!file.is_open() || writing.IsBeingWritten(path)) return std::nullopt;
   std::string bytes;
-  bytes.resize(static_cast<size_t>(st.st_size));
+  bytes.resize(static_cast<size_t>(file.size()));
   size_t filled = 0;
   while (filled < bytes.size()) {
-    ssize_t n = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
-    if (n < 0 && errno == EINTR) continue;
+    int64_t n = file.Read(bytes.data() + filled, bytes.size() - filled);
     if (n <= 0) return std::nullopt;  // an error, or the file shrank under us
     filled += static_cast<size_t>(n);
   }
@@ -126,8 +96,11 @@ platform::LocalFields SavedFrameTime(std::string_view time) {
   return t;
 }
 
-std::optional<std::string> ReadSavedPicture(const std::string& path, char kind) {
-  std::optional<std::string> file = ReadWholeFile(path);
+std::optional<std::string> ReadSavedPicture(const std::string& archive_path,
+                                            const std::string& photo_name, char kind) {
+  std::optional<std::string> file =
+      ReadWholeFile(archive_path, photo_name + kind + ".jpg",
+                    capture::MakePhotoPath(archive_path, photo_name, kind));
   if (!file || kind == capture::kSingleFrameKind) return file;
   std::optional<std::string_view> first = capture::FirstMultiFramePicture(*file);
   if (!first) return std::nullopt;
@@ -150,9 +123,10 @@ WebResponse SavedFrameReply(const std::vector<std::string>& params, const std::s
 
   const std::string name = capture::MakePhotoName(controller, event_time, name_format);
   for (char kind : {capture::kSingleFrameKind, capture::kMultiFrameKind}) {
-    const std::string path = capture::MakePhotoPath(archive_path, name, kind);
-    if (!FileExists(path)) continue;
-    std::optional<std::string> picture = ReadSavedPicture(path, kind);
+    // A symbolic link counts as no file at all.
+    std::optional<struct stat> entry = platform::StatArchiveEntry(archive_path, name + kind + ".jpg");
+    if (!entry || S_ISLNK(entry->st_mode)) continue;
+    std::optional<std::string> picture = ReadSavedPicture(archive_path, name, kind);
     if (!picture) return WebResponse::PlainText(kSavedFrameError);
     return WebResponse::Picture("image/jpeg", std::move(*picture));
   }

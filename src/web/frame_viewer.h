@@ -50,10 +50,12 @@ platform::LocalFields SavedFrameTime(std::string_view time);
 WebResponse SavedFrameReply(const std::vector<std::string>& params, const std::string& archive_path,
                             int name_format);
 
-// The first picture of the archive file at `path` of kind `kind` (the whole
-// file for a single-frame file, the first record of a multi-frame file).
-// Nothing when the file is being written, is no regular file, cannot be read
-// or does not start with a record of tag 0x02, 0x03 or 0x04.
-std::optional<std::string> ReadSavedPicture(const std::string& path, char kind);
+// The first picture of the archive file of `photo_name` and kind `kind` (the
+// whole file for a single-frame file, the first record of a multi-frame
+// file). Nothing when the file is being written, is a symbolic link or no
+// regular file, cannot be read or does not start with a record of tag 0x02,
+// 0x03 or 0x04.
+std::optional<std::string> ReadSavedPicture(const std::string& archive_path,
+                                            const std::string& photo_name, char kind);
 
 }  // namespace kestrin::web

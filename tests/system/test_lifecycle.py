@@ -138,6 +138,7 @@ def test_install_writes_unit_and_uninstall_removes_it(home):
         text = UNIT.read_text()
         assert "Description=Kestrin Контроль доступа - Видеосервер\n" in text
         assert "Type=notify\n" in text
+        assert "LimitNOFILE=8192\n" in text
         assert f'ExecStart="{BINARY}" --home "{home}"\n' in text
         result = subprocess.run([str(BINARY), "-uninstall"], capture_output=True, text=True)
         assert result.returncode == 0 and "removed" in result.stdout

@@ -35,6 +35,7 @@ def test_installed_package_runs_under_its_own_user(package):
         assert install.returncode == 0, install.stdout + install.stderr
         unit = Path("/lib/systemd/system/kestrin-videoserver.service").read_text()
         assert "ProtectSystem=strict" in unit and "User=kestrin" in unit
+        assert "LimitNOFILE=8192" in unit
         assert (HOME / "libfbclient.so.2").resolve().exists()
         # The shipped log rotation is valid for the installed user and folder (dry run).
         (HOME / "videoserver.log").write_text("x\r\n")

@@ -123,6 +123,13 @@ TEST_F(CleanupTest, FloorAboveTheDiskDeletesEveryPhotoAndNothingElse) {
   fs::create_directory(archive_ / "sub");
   Touch("sub/inner.jpg", now);
   fs::create_directory(archive_ / "folder.jpg");
+  // Links named like photos stay, and so does what they point to, inside the
+  // archive or outside it.
+  const fs::path outside = archive_.string() + "-outside.jpg";
+  std::ofstream(outside) << "not a photo of this archive";
+  fs::create_symlink(outside, archive_ / "link.jpg");
+  fs::create_symlink(archive_ / "notes.txt", archive_ / "inner.jpg");
+  fs::create_symlink(archive_ / "sub", archive_ / "dirlink.jpg");
   CleanupFileSystem no_space;
   no_space.free_space_mb = [](const std::string&) { return int64_t{0}; };
 
@@ -130,10 +137,13 @@ TEST_F(CleanupTest, FloorAboveTheDiskDeletesEveryPhotoAndNothingElse) {
   EXPECT_TRUE(Remaining().empty());
   std::set<std::string> left;
   for (const auto& entry : fs::recursive_directory_iterator(archive_)) {
-    left.insert(fs::relative(entry.path(), archive_).string());
+    left.insert(entry.path().lexically_relative(archive_).string());
   }
   EXPECT_EQ(left, (std::set<std::string>{"notes.txt", "upper.JPG", "photo.jpg.bak", "sub",
-                                         "sub/inner.jpg", "folder.jpg"}));
+                                         "sub/inner.jpg", "folder.jpg", "link.jpg", "inner.jpg",
+                                         "dirlink.jpg"}));
+  EXPECT_TRUE(fs::exists(outside));
+  fs::remove(outside);
 }
 
 TEST_F(CleanupTest, UndeletableFileIsSkippedAndCounted) {

@@ -4,6 +4,10 @@
 
 #include <fmt/format.h>
 
+#include <iterator>
+#include <string>
+#include <vector>
+
 namespace kestrin::capture {
 namespace {
 
@@ -62,8 +66,18 @@ TEST(EventParsingTest, Messages) {
       {R"({"ev1":"2","ev2":"4")", nullptr, nullptr, nullptr},
       {"", nullptr, nullptr, nullptr},
   };
-  for (const ParseCase& c : cases) {
-    SCOPED_TRACE(c.message);
+  std::vector<ParseCase> all(std::begin(cases), std::end(cases));
+  // Nesting of other members: fine within the limit, refused beyond it.
+  const std::string event = R"({"ev1":"2","ev2":"4","x":)";
+  const std::string deepest = event + std::string(63, '[') + std::string(63, ']') + "}";
+  const std::string deeper = event + std::string(64, '[') + std::string(64, ']') + "}";
+  const std::string hostile = event + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const std::string huge = event + "\"" + std::string(2 << 20, 'x') + "\"}";
+  all.push_back({deepest.c_str(), "1900-01-01 00:00:00", "", "0204"});
+  for (const std::string* refused : {&deeper, &hostile, &huge})
+    all.push_back({refused->c_str(), nullptr, nullptr, nullptr});
+  for (const ParseCase& c : all) {
+    SCOPED_TRACE(std::string(c.message).substr(0, 80));
     std::optional<Event> event = ParseEvent(c.message);
     if (!c.code) {
       EXPECT_FALSE(event.has_value());

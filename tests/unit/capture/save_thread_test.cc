@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -159,6 +160,24 @@ TEST_F(SaveThreadTest, EndsWithoutWritingWhenTheFileCannotBeCreated) {
   // Once the first has finished, the next saver replaces the file.
   EXPECT_EQ(TSaveThread::Run(job), 1);
   ExpectCameraPicture(ReadFile(job.filename));
+}
+
+TEST_F(SaveThreadTest, LinkOfThePhotoNameIsReplacedNeverWrittenThrough) {
+  const fs::path target = dir_ / "outside";
+  { std::ofstream(target) << "not a photo"; }
+  for (const char* name : {"link1.jpg", "dangling1.jpg"}) {
+    const SaveJob job = Job(name, 1);
+    fs::create_symlink(std::string(name) == "link1.jpg" ? target : dir_ / "gone", job.filename);
+    EXPECT_EQ(TSaveThread::Run(job), 1) << name;
+    EXPECT_FALSE(fs::is_symlink(job.filename)) << name;
+    ExpectCameraPicture(ReadFile(job.filename));
+  }
+  EXPECT_EQ(ReadFile(target.string()), "not a photo");
+  EXPECT_FALSE(fs::exists(dir_ / "gone"));
+  // A pipe of the name neither holds the saver nor is written.
+  const SaveJob pipe = Job("pipe1.jpg", 1);
+  ASSERT_EQ(::mkfifo(pipe.filename.c_str(), 0600), 0);
+  EXPECT_EQ(TSaveThread::Run(pipe), -1);
 }
 
 // While it lives, writes of this process past `bytes` of a file fail (EFBIG)

@@ -72,5 +72,28 @@ TEST(SessionMessagesTest, DatabaseAnswerTakesMembersInOrderUntilOneIsMissing) {
       ParseDatabaseAnswer(R"({"answer":{"path":"/db","user":"u","password":""}})").Complete());
 }
 
+// The answer of a hostile server: "path" nested `levels` deep in arrays.
+std::string NestedAnswer(size_t levels) {
+  return R"({"atype":401,"answer":{"path":)" + std::string(levels, '[') +
+         std::string(levels, ']') + R"(,"user":"a","password":"b"}})";
+}
+
+TEST(SessionMessagesTest, DatabaseAnswerBeyondTheLimitsIsIgnored) {
+  // Two levels for the message and its answer leave 62 for the path.
+  DatabaseAnswer deepest = ParseDatabaseAnswer(NestedAnswer(62));
+  EXPECT_EQ(deepest.path, std::string(62, '[') + std::string(62, ']'));
+  EXPECT_EQ(deepest.password, "b");
+  for (size_t levels : {63, 100000}) {
+    SCOPED_TRACE(levels);
+    DatabaseAnswer answer = ParseDatabaseAnswer(NestedAnswer(levels));
+    EXPECT_EQ(answer.path, "");
+    EXPECT_FALSE(answer.Complete());
+  }
+  const std::string padded = R"({"atype":401,"answer":{"path":"/db","user":"u","password":"x"},)"
+                             R"("pad":")" +
+                             std::string(2 << 20, ' ') + "\"}";
+  EXPECT_FALSE(ParseDatabaseAnswer(padded).Complete());
+}
+
 }  // namespace
 }  // namespace kestrin::link

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -178,6 +179,72 @@ TEST_F(PicServerTest, ServesManyClientsAtOnce) {
   }
   for (auto& t : clients) t.join();
   EXPECT_EQ(good.load(), 400);
+}
+
+TEST(PicConnectionCapTest, NeverMoreThanHalfTheDescriptors) {
+  struct Case {
+    size_t requested;
+    uint64_t open_files;
+    size_t cap;
+  } cases[] = {
+      {1024, 8192, 1024}, {1024, 1024, 128}, {1024, 256, 32},
+      {10, 1024, 10},     {1024, 4, 1},      {1024, UINT64_MAX, 1024},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PicConnectionCap(c.requested, c.open_files), c.cap)
+        << c.requested << " within " << c.open_files;
+  }
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+TEST_F(PicServerTest, ConnectionsBeyondTheCapAreClosedAtOnceAndLoggedOnce) {
+  PicServer server(*state_, PicServerLimits{.max_connections = 3});
+  ASSERT_TRUE(server.Start(0));
+  ASSERT_EQ(server.connection_cap(), 3u);
+  const int port = server.port();
+  // Accepted in the order they connect: three held, the rest refused. An
+  // idle connection that was taken would outlast the client's 10 s wait.
+  auto idle = std::vector<std::unique_ptr<Client>>();
+  for (int i = 0; i < 3; ++i) idle.push_back(std::make_unique<Client>(port));
+  for (int i = 0; i < 2; ++i) {
+    Client refused(port);
+    ASSERT_TRUE(refused.connected());
+    EXPECT_EQ(refused.ReadToEnd(), "") << i;
+  }
+  std::ifstream log(state_->log().path());
+  std::string text((std::istreambuf_iterator<char>(log)), {});
+  const std::string line = "Сервер фотографий: 3 соединений одновременно";
+  ASSERT_NE(text.find(line), std::string::npos) << text;
+  EXPECT_EQ(text.find(line), text.rfind(line)) << text;
+
+  // Once the idle clients go, a client is served again.
+  idle.clear();
+  std::string answer;
+  for (int attempt = 0; attempt < 200 && answer != "none\r\n"; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(20ms);
+    answer = Ask(port, "R0012A3B4C5D6_0C08150E0509\r\n");
+  }
+  EXPECT_EQ(answer, "none\r\n");
+}
+
+TEST_F(PicServerTest, FinishedConnectionReleasesItsDescriptorsAtOnce) {
+  PicServer server(*state_);
+  ASSERT_TRUE(server.Start(0));
+  const size_t before = OpenDescriptors();
+  EXPECT_EQ(Ask(server.port(), "R0012A3B4C5D6_0C08150E0509\r\n"), "none\r\n");
+  // The connection's thread releases them right after its reply, without
+  // waiting for the next connection.
+  size_t after = OpenDescriptors();
+  for (int i = 0; i < 250 && after != before; ++i) {
+    std::this_thread::sleep_for(20ms);
+    after = OpenDescriptors();
+  }
+  EXPECT_EQ(after, before);
 }
 
 }  // namespace

@@ -78,6 +78,24 @@ TEST_F(ClientTest, FailedHandshakeEndsWithoutEventsAndSendsNothing) {
        [](const std::string&) {
          return "HTTP/1.1 101 x\r\nX-Long: " + std::string(1048577, 'a') + "\r\n\r\n";
        }},
+      {"a good answer padded to 101 header lines",
+       [](const std::string& request) {
+         std::string good = GoodResponse(request);
+         std::string padding;
+         for (int i = 0; i < 98; ++i) padding += "X-Pad: " + std::to_string(i) + "\r\n";
+         return good.insert(good.size() - 2, padding);
+       }},
+      {"a good answer padded beyond 16 KiB",
+       [](const std::string& request) {
+         std::string good = GoodResponse(request);
+         return good.insert(good.size() - 2, "X-Pad: " + std::string(16384, 'a') + "\r\n");
+       }},
+      {"endless header lines",
+       [](const std::string&) {
+         std::string head = "HTTP/1.1 101 x\r\n";
+         for (int i = 0; i < 5000; ++i) head += "X-Pad: " + std::to_string(i) + "\r\n";
+         return head;
+       }},
       {"peer closes before the empty line",
        [](const std::string&) { return std::string("HTTP/1.1 101 x\r\nUpgrade: websocket\r\n"); },
        true},

@@ -127,6 +127,35 @@ TEST(HandshakeResponse, HeaderTableJoinsTrimsAndSkipsEmptyValues) {
   EXPECT_EQ(head.headers.at("x-c"), "a:b");
 }
 
+TEST(HandshakeResponse, HeadIsLimitedInLinesAndBytes) {
+  ResponseHead lines;
+  ASSERT_TRUE(AddResponseLine(lines, "HTTP/1.1 101"));
+  for (size_t i = 0; i < kHandshakeHeaderLines; ++i) {
+    ASSERT_TRUE(AddResponseLine(lines, "X-" + std::to_string(i) + ": v")) << i;
+  }
+  EXPECT_FALSE(AddResponseLine(lines, "X-Last: v"));
+  EXPECT_EQ(lines.headers.count("x-last"), 0u);
+  EXPECT_EQ(lines.header_lines, kHandshakeHeaderLines);
+
+  // Status line and one header filling the head to the byte, line ends
+  // counted: the next line, even an empty one, no longer fits.
+  const std::string status = "HTTP/1.1 101 x";
+  const std::string filler(kHandshakeHeadLimit - status.size() - 2 - 2 - 3, 'a');
+  ResponseHead bytes;
+  ASSERT_TRUE(AddResponseLine(bytes, status));
+  EXPECT_EQ(ResponseHeadRoom(bytes), kHandshakeHeadLimit - status.size() - 4);
+  EXPECT_FALSE(AddResponseLine(bytes, "X: " + filler + "a"));
+  ASSERT_TRUE(AddResponseLine(bytes, "X: " + filler));
+  EXPECT_EQ(bytes.bytes, kHandshakeHeadLimit);
+  EXPECT_EQ(ResponseHeadRoom(bytes), 0u);
+  EXPECT_FALSE(AddResponseLine(bytes, "Y"));
+  EXPECT_EQ(bytes.headers.at("x"), filler);
+
+  ResponseHead long_status;
+  EXPECT_FALSE(AddResponseLine(long_status, std::string(kHandshakeHeadLimit, 'H')));
+  EXPECT_FALSE(long_status.has_status);
+}
+
 TEST(HandshakeResponse, ProtocolAndExtensionComeFromTheAnswer) {
   HandshakeVerdict none = CheckHandshakeResponse(Head({"HTTP/1.1 101"}), "k");
   EXPECT_EQ(none.protocol, "-");

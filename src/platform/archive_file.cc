@@ -1,0 +1,78 @@
+#include "platform/archive_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace kestrin::platform {
+namespace {
+
+// The folder opened for lookups of its entries; -1 when it cannot be.
+int OpenFolder(const std::string& folder) {
+  if (folder.empty()) return -1;
+  return ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+}  // namespace
+
+ArchiveFile::ArchiveFile(ArchiveFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(std::exchange(other.size_, -1)) {}
+
+ArchiveFile& ArchiveFile::operator=(ArchiveFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = std::exchange(other.size_, -1);
+  }
+  return *this;
+}
+
+ArchiveFile::~ArchiveFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int64_t ArchiveFile::Read(char* buffer, size_t capacity) {
+  if (fd_ < 0) return -1;
+  while (true) {
+    ssize_t n = ::read(fd_, buffer, capacity);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+bool IsSingleEntryName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
+ArchiveFile OpenArchiveFile(const std::string& folder, std::string_view name) {
+  if (!IsSingleEntryName(name)) return {};
+  int dir = OpenFolder(folder);
+  if (dir < 0) return {};
+  // O_NOFOLLOW refuses a link as the entry; O_NONBLOCK keeps a named pipe
+  // from holding the caller until it is refused below as no regular file.
+  int fd = ::openat(dir, std::string(name).c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  ::close(dir);
+  if (fd < 0) return {};
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    ::close(fd);
+    return {};
+  }
+  return ArchiveFile(fd, st.st_size);
+}
+
+std::optional<struct stat> StatArchiveEntry(const std::string& folder, std::string_view name) {
+  if (!IsSingleEntryName(name)) return std::nullopt;
+  int dir = OpenFolder(folder);
+  if (dir < 0) return std::nullopt;
+  struct stat st;
+  int rc = ::fstatat(dir, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  ::close(dir);
+  if (rc != 0) return std::nullopt;
+  return st;
+}
+
+}  // namespace kestrin::platform

@@ -1,0 +1,17 @@
+#include "platform/resource_limits.h"
+
+#include <sys/resource.h>
+
+#include <limits>
+
+namespace kestrin::platform {
+
+uint64_t OpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return std::numeric_limits<uint64_t>::max();
+  }
+  return static_cast<uint64_t>(limit.rlim_cur);
+}
+
+}  // namespace kestrin::platform
