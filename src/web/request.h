@@ -24,6 +24,12 @@ struct WebRequest {
   // The connection's addresses; an IPv4-mapped IPv6 address counts as IPv4.
   std::string peer_address;
   std::string local_address;
+  // What the browser tells of the page that started the request ("Sec-Fetch-Site",
+  // "Origin", "Referer") and the "Host" it was sent to; each empty when absent.
+  std::string fetch_site;
+  std::string origin;
+  std::string referer;
+  std::string host;
 
   // The parameter list joined by line breaks, for presence tests.
   std::string ParamText() const;

@@ -11,6 +11,7 @@
 #include "web/frame_viewer.h"
 #include "web/page.h"
 #include "web/parameters.h"
+#include "web/request_origin.h"
 #include "web/rules_editor.h"
 #include "web/status_page.h"
 
@@ -22,6 +23,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFailedLoginPause{3000};
 constexpr milliseconds kServerSettingsPause{10000};
 constexpr milliseconds kWatchdogAtOnce{100};
+constexpr milliseconds kCameraRestartInterval{5000};
 
 WebResponse DatabaseErrorPage(std::string_view error) {
   return WebResponse::Page(
@@ -31,7 +33,9 @@ WebResponse DatabaseErrorPage(std::string_view error) {
 }  // namespace
 
 WebHandler::WebHandler(WebContext context, Pause pause)
-    : context_(std::move(context)), pause_(std::move(pause)) {}
+    : context_(std::move(context)),
+      pause_(std::move(pause)),
+      camera_restarts_(kCameraRestartInterval) {}
 
 WebHandler::SessionCopy WebHandler::CopySession() {
   service::ServiceState& state = *context_.state;
@@ -56,7 +60,18 @@ WebResponse WebHandler::IdHTTPServer1CommandGet(const WebRequest& request) {
                                  session.server_login, session.server_pass)
                     : LoginResult::kAskCredentials;
 
-  switch (RouteFor(input)) {
+  const Route route = RouteFor(input);
+  // A change comes only from the service's own pages: the "authfd" cookie is
+  // SameSite=Strict, so another site's page gets the challenge above, and a
+  // page of the same site on another port or host name is refused here.
+  if (ChangesState(route, param_text) &&
+      !FromOwnOrigin({request.fetch_site, request.origin, request.referer, request.host})) {
+    WebResponse refused = WebResponse::PlainText("ошибка");
+    refused.status = 403;
+    return refused;
+  }
+
+  switch (route) {
     case Route::kFavicon:
       return WebResponse::Picture("image/png", std::string(FaviconPng()));
     case Route::kStylesheet:
@@ -81,11 +96,9 @@ WebResponse WebHandler::IdHTTPServer1CommandGet(const WebRequest& request) {
     case Route::kStatusPage:
       return StatusPage();
     case Route::kLiveFrame:
-      return LiveFrameReply(ParamByName(request.params, "img").value_or(""),
-                            context_.read_camera);
+      return LiveFrameReply(ParamByName(request.params, "img").value_or(""), context_.read_camera);
     case Route::kCameraRestart:
-      return CameraRestartReply(ParamByName(request.params, "restartnow").value_or(""),
-                                context_.restart_camera);
+      return CameraRestart(request);
     case Route::kSavedFrame:
       return SavedFrameReply(request.params, context_.state->archive_path.Get(),
                              context_.state->name_format.load());
@@ -95,6 +108,15 @@ WebResponse WebHandler::IdHTTPServer1CommandGet(const WebRequest& request) {
       return RulesEditor(context_).Handle(request.params, param_text, session.db_path);
   }
   return WebResponse::Redirect("/");
+}
+
+WebResponse WebHandler::CameraRestart(const WebRequest& request) {
+  const std::string value = ParamByName(request.params, "restartnow").value_or("");
+  std::optional<int> camera = CameraNumber(value);
+  if (camera && !camera_restarts_.Allow(*camera)) {
+    return CameraRestartReply(value, nullptr);  // the same answer, no restart
+  }
+  return CameraRestartReply(value, context_.restart_camera);
 }
 
 WebResponse WebHandler::LoginChallenge(LoginResult login) {

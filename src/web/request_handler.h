@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "web/rate_limit.h"
 #include "web/request.h"
 #include "web/response.h"
 #include "web/routing.h"
@@ -45,8 +46,13 @@ class WebHandler {
   WebResponse StatusPage();
   WebResponse SaveSettings(const WebRequest& request, const SessionCopy& session);
 
+  WebResponse CameraRestart(const WebRequest& request);
+
   WebContext context_;
   Pause pause_;
+  // One restart of each camera per interval; further requests are answered
+  // alike and change nothing.
+  RateLimit camera_restarts_;
 };
 
 }  // namespace kestrin::web

@@ -62,4 +62,17 @@ Route RouteFor(const RouteInput& in) {
   return Route::kRedirectHome;
 }
 
+bool ChangesState(Route route, std::string_view param_text) {
+  switch (route) {
+    case Route::kApplyServerSettings:
+    case Route::kSaveSettings:
+    case Route::kDemoEvent:
+      return true;
+    case Route::kRules:
+      return ParamPresent(param_text, "delrule=") || ParamPresent(param_text, "s_handle=");
+    default:
+      return false;
+  }
+}
+
 }  // namespace kestrin::web

@@ -54,4 +54,10 @@ struct RouteInput {
 // The routing decision for one request.
 Route RouteFor(const RouteInput& input);
 
+// True when the request changes what the service keeps: the server
+// connection data, the status-page settings, a rule (delete or save) or the
+// event queue (demonstration event). Such a request is served only from the
+// service's own pages.
+bool ChangesState(Route route, std::string_view param_text);
+
 }  // namespace kestrin::web

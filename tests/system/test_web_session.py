@@ -13,7 +13,8 @@ from browser import Browser, browser_available
 from kestrin import (LOGIN, PASSWORD, Accsim, Camsim, Service, logged_in_service, make_database,
                      read_settings, stored_password, wait_until)
 
-COOKIE = re.compile(r"^authfd=(\d+)$")
+# The cookie goes back only with requests from the service's own site.
+COOKIE = re.compile(r"^authfd=(\d+); SameSite=Strict$")
 
 
 def camera_rows(database):
@@ -91,7 +92,7 @@ def test_login_challenge_access_and_sign_out(session):
 
     out = http.get(base + "/exit", allow_redirects=False)
     assert out.status_code == 200
-    assert out.headers["Set-Cookie"] == "authfd=0"
+    assert out.headers["Set-Cookie"] == "authfd=0; SameSite=Strict"
     assert out.text.endswith("<body><p>Сеанс завершен</p></body></html>")
     # The browser now sends the 1-character cookie: asked again, whatever it holds.
     again = http.get(base + "/", allow_redirects=False)
@@ -124,6 +125,45 @@ def test_settings_form_changes_archive_limit_and_cameras(session, camera, tmp_pa
     assert session.stop() == 0
     assert camera_rows(session.database) == {
         1: camera.url, 2: camera.url, 3: 'http://cam/"><script>alert(1)</script>'}
+
+
+@pytest.mark.parametrize("target, echoed", [
+    # An impossible date (month 13) whose text carries markup.
+    ("/getsaveframe/?dvs=0012A3B4C5D6&time=<i>x13</i>xxxx", "&lt;i&gt;x13&lt;/i&gt;xxxx"),
+    # A 13-character rule id that is no number: the database's error quotes it.
+    ("/rules/?editrule=<b>x</b>12345", "&lt;b&gt;x&lt;/b&gt;12345"),
+])
+def test_error_pages_escape_what_the_request_sent(session, target, echoed):
+    reply = admin_session(session).get(session.base + target, timeout=20)
+    assert reply.status_code == 500
+    assert reply.headers["Content-Type"] == "text/html; charset=utf-8"
+    assert echoed in reply.text
+    assert "<" not in reply.text
+
+
+def test_camera_restarts_at_most_once_in_five_seconds(session):
+    def restarts():
+        return sum("[0] переподключение [Код: 2]" in line for line in session.log_lines())
+
+    def openings():
+        return sum("[0] видеопоток доступен" in line for line in session.log_lines())
+
+    opened = openings()
+    first = time.monotonic()
+    replies = []
+    # Requests until the camera has been opened again and a few more after that, all
+    # within five seconds of the first.
+    extra = 5
+    while extra and time.monotonic() - first < 4.5:
+        replies.append(requests.get(session.base + "/?restartnow=1", timeout=20))
+        if openings() > opened:
+            extra -= 1
+        time.sleep(0.1)
+    assert all(r.status_code == 200 and r.text == "restart" for r in replies)
+    assert len(replies) > 10
+    assert wait_until(lambda: openings() > opened, 20)
+    assert not wait_until(lambda: restarts() > 1, 2)
+    assert restarts() == 1
 
 
 @pytest.mark.skipif(not browser_available(), reason="chromium and chromedriver are not installed")

@@ -80,6 +80,8 @@ class WebHandlerTest : public ::testing::Test {
       }
       return std::make_unique<FakeDatabase::Connection>(db_);
     };
+    context.queue_event = [this](std::string item) { queued_.push_back(std::move(item)); };
+    context.restart_camera = [this](int index) { restarts_.push_back(index); };
     return WebHandler(context, [this](milliseconds d) { pauses_.push_back(d); });
   }
 
@@ -126,6 +128,8 @@ class WebHandlerTest : public ::testing::Test {
   std::vector<milliseconds> pauses_;
   CameraStatus cameras_[2];
   std::vector<std::pair<int, std::string>> camera_urls_;
+  std::vector<std::string> queued_;
+  std::vector<int> restarts_;
   FakeDatabase db_;
 };
 
@@ -340,6 +344,120 @@ TEST_F(WebHandlerTest, StaticResourcesAndRedirectsBeforeWelcome) {
   r = handler.IdHTTPServer1CommandGet(request);
   EXPECT_EQ(r.status, 302);
   EXPECT_EQ(r.location, "/");
+}
+
+}  // namespace
+}  // namespace kestrin::web
+
+namespace kestrin::web {
+namespace {
+
+TEST_F(WebHandlerTest, ChangesComeOnlyFromTheServicesOwnPages) {
+  struct Change {
+    const char* name;
+    bool logged_in;
+    std::string path;
+    std::vector<std::string> params;
+  } changes[] = {
+      {"settings form", true, "/", {"rewrite=77", "c_handle=1"}},
+      {"settings form elsewhere", true, "/x", {"c_handle=1", "apath=/tmp"}},
+      {"rule delete", true, "/rules/", {"delrule=1638000000000"}},
+      {"rule save", true, "/rules", {"dvs=0012A3B4C5D61", "event=1", "cam=1", "s_handle=1"}},
+      {"demo event", true, "/demotest/", {"ruleid=1638000000000"}},
+      {"server connection", false, "/", {"server_ip=a", "server_login=b", "server_pass=c"}},
+  };
+  struct Source {
+    const char* fetch_site;
+    const char* origin;
+    const char* referer;
+  } foreign[] = {
+      {"cross-site", "", ""},
+      {"same-site", "", ""},  // another port or host name of the same site
+      {"", "http://127.0.0.1:9999", ""},
+      {"", "null", ""},
+      {"", "", "http://localhost:8035/"},
+  };
+  for (const Change& change : changes) {
+    for (const Source& source : foreign) {
+      LogIn();
+      {
+        std::lock_guard lock(state_->settings_lock);
+        state_->server_connect = change.logged_in;
+        state_->db_path = "/db";
+      }
+      state_->archive_limit = 5;
+      WebHandler handler = MakeHandler();
+      WebRequest request = Authorized(change.path, change.params);
+      if (!change.logged_in) request.peer_address = request.local_address = "127.0.0.1";
+      request.fetch_site = source.fetch_site;
+      request.origin = source.origin;
+      request.referer = source.referer;
+      request.host = "127.0.0.1:8035";
+      WebResponse r = handler.IdHTTPServer1CommandGet(request);
+      const std::string what = std::string(change.name) + " from '" + source.fetch_site +
+                               source.origin + source.referer + "'";
+      EXPECT_EQ(r.status, 403) << what;
+      EXPECT_EQ(r.body, "ошибка") << what;
+      EXPECT_TRUE(db_.statements.empty() && camera_urls_.empty() && queued_.empty() &&
+                  pauses_.empty() && watchdog_intervals_.empty())
+          << what;
+      EXPECT_EQ(state_->archive_limit.load(), 5) << what;
+      std::lock_guard lock(state_->settings_lock);
+      EXPECT_EQ(state_->server_ip, "127.0.0.1") << what;
+    }
+  }
+}
+
+TEST_F(WebHandlerTest, OwnPagesChangeAndForeignPagesStillView) {
+  LogIn();
+  {
+    std::lock_guard lock(state_->settings_lock);
+    state_->db_path = "/db";
+  }
+  WebHandler handler = MakeHandler();
+  struct Source {
+    const char* fetch_site;
+    const char* origin;
+  } own[] = {{"same-origin", ""}, {"none", ""}, {"", "http://127.0.0.1:8035"}, {"", ""}};
+  for (const Source& source : own) {
+    WebRequest request = Authorized("/", {"url1=rtsp://cam", "c_handle=1"});
+    request.fetch_site = source.fetch_site;
+    request.origin = source.origin;
+    request.host = "127.0.0.1:8035";
+    camera_urls_.clear();
+    WebResponse r = handler.IdHTTPServer1CommandGet(request);
+    EXPECT_EQ(r.status, 302) << source.fetch_site << source.origin;
+    EXPECT_EQ(camera_urls_.size(), 9u) << source.fetch_site << source.origin;
+  }
+
+  // Pages that change nothing are served whoever links to them.
+  for (auto [path, params] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {"/", {}}, {"/rules", {"editrule=1638000000000"}}, {"/getsaveframe", {"dvs=1"}}}) {
+    WebRequest request = Authorized(path, params);
+    request.fetch_site = "same-site";
+    EXPECT_NE(handler.IdHTTPServer1CommandGet(request).status, 403) << path;
+  }
+}
+
+TEST_F(WebHandlerTest, EachCameraRestartsAtMostOnceInFiveSeconds) {
+  LogIn();
+  WebHandler handler = MakeHandler();
+  auto restart = [&](const std::string& value) {
+    WebRequest request;
+    request.raw_path = request.decoded_path = "/";
+    request.params = {"restartnow=" + value};
+    return handler.IdHTTPServer1CommandGet(request);
+  };
+  for (int i = 0; i < 20; ++i) {
+    WebResponse r = restart("1");
+    EXPECT_EQ(r.body, "restart");  // every request is answered alike
+    EXPECT_EQ(r.content_type, "text/html; charset=utf-8");
+  }
+  EXPECT_EQ(restart("3").body, "restart");
+  EXPECT_EQ(restart("3").body, "restart");
+  EXPECT_EQ(restart("0").body, "");
+  EXPECT_EQ(restart("10").body, "");
+  EXPECT_EQ(restarts_, (std::vector<int>{0, 2}));
 }
 
 }  // namespace

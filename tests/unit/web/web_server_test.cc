@@ -142,11 +142,12 @@ TEST_F(WebServerTest, ChallengeAndRedirectOnTheWire) {
   r = Exchange("127.0.0.1", port_, Request("GET", "/"));
   EXPECT_EQ(r.status, 401);
   EXPECT_NE(r.head.find("WWW-Authenticate: Basic realm=\"Access control\"\r\n"), std::string::npos);
-  // The cookie carries its name and value only.
+  // The cookie carries its name, its value and SameSite=Strict, nothing else.
   size_t at = r.head.find("Set-Cookie: authfd=");
   ASSERT_NE(at, std::string::npos);
   std::string line = r.head.substr(at, r.head.find("\r\n", at) - at);
-  EXPECT_EQ(line.size(), std::string("Set-Cookie: authfd=").size() + 13) << line;
+  EXPECT_EQ(line.size(), std::string("Set-Cookie: authfd=; SameSite=Strict").size() + 13) << line;
+  EXPECT_TRUE(line.ends_with("; SameSite=Strict")) << line;
   EXPECT_FALSE(r.body.empty());
 }
 
@@ -162,6 +163,38 @@ TEST_F(WebServerTest, LargeFormsPassAndBodiesAboveOneMebibyteAreRefused) {
   r = Exchange("127.0.0.1", port_, Request("POST", "/", form, Credentials()));
   EXPECT_EQ(r.status, 413);
   EXPECT_EQ(state_->archive_limit.load(), 321);
+}
+
+TEST_F(WebServerTest, RangeRequestsGetTheWholeBodyOnce) {
+  LogIn();
+  std::string many = "Range: bytes=0-";
+  for (int i = 0; i < 200; ++i) many += ",0-";
+  // A picture, a page and a 500 page.
+  for (const char* target :
+       {"/main.css", "/favicon.ico", "/getsaveframe/?dvs=0012A3B4C5D6&time=20211313000000"}) {
+    HttpReply whole = Exchange("127.0.0.1", port_, Request("GET", target, "", Credentials()));
+    ASSERT_FALSE(whole.body.empty()) << target;
+    for (const std::string& range :
+         {many, std::string("Range: bytes=0-9"), std::string("Range: bytes=-5")}) {
+      HttpReply r =
+          Exchange("127.0.0.1", port_, Request("GET", target, "", Credentials() + range + "\r\n"));
+      EXPECT_EQ(r.status, whole.status) << target << " " << range;
+      EXPECT_EQ(r.body, whole.body) << target << " " << range;
+      EXPECT_EQ(r.head.find("Content-Range"), std::string::npos) << r.head;
+      EXPECT_NE(r.head.find("Accept-Ranges: none\r\n"), std::string::npos) << r.head;
+    }
+  }
+}
+
+TEST_F(WebServerTest, UnhandledErrorTextIsEscaped) {
+  LogIn();
+  HttpReply r =
+      Exchange("127.0.0.1", port_,
+               Request("GET", "/getsaveframe/?dvs=0012A3B4C5D6&time=%3Ci%3Ex13%3C/i%3Exxxx", "",
+                       Credentials()));
+  EXPECT_EQ(r.status, 500);
+  EXPECT_NE(r.body.find("&lt;i&gt;x13&lt;/i&gt;xxxx"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find('<'), std::string::npos) << r.body;
 }
 
 TEST_F(WebServerTest, UnhandledErrorIs500WithItsText) {
