@@ -15,7 +15,7 @@ namespace kestrin::link {
 // How long a connect to the database may take. The database client waits
 // minutes for a server that accepts the connection and never answers; the
 // service gives up after this and reports the attempt as failed.
-inline constexpr std::chrono::milliseconds kConnectLimit{10000};
+inline constexpr std::chrono::milliseconds kConnectLimit{5000};
 
 // A session whose connection is closed quietly when it goes: a connection
 // that cannot even be closed is gone anyway.
@@ -102,8 +102,7 @@ class Database {
   // the definition. Returns the parameters for EnsureRulesTable and sets
   // `location` to what may be published once the table is checked.
   ConnectionParameters PrepareSetUp(const std::string& path, const std::string& user,
-                                    const std::string& password,
-                                    const std::string& connection_host,
+                                    const std::string& password, const std::string& connection_host,
                                     DatabaseLocation& location);
 
   // The whole handling of a complete database answer, on the calling thread:

@@ -132,7 +132,8 @@ void TcpSocket::Adopt(int fd) {
 }
 
 int TcpSocket::SendAll(std::string_view bytes) {
-  return SendAll(bytes, std::chrono::steady_clock::now() + std::chrono::seconds(kSendTimeoutSeconds));
+  return SendAll(bytes,
+                 std::chrono::steady_clock::now() + std::chrono::seconds(kSendTimeoutSeconds));
 }
 
 int TcpSocket::SendAll(std::string_view bytes, std::chrono::steady_clock::time_point deadline) {

@@ -420,10 +420,19 @@ bool TWebSocketCustomConnection::WaitWritable(std::chrono::steady_clock::time_po
 
 void TWebSocketCustomConnection::DropStalled(bool report) {
   // The peer has not taken a frame within the budget: the connection is given
-  // up at once; the owner connects anew.
+  // up at once; the owner connects anew. The close is reported before the
+  // socket goes, so that the reader, woken by the shutdown, finds it reported.
+  std::exception_ptr failure;
+  if (report && fHandshake.load()) {
+    try {
+      ReportClose(kCloseAbnormal, "", false);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
   Socket().Shutdown();
-  if (report && fHandshake.load()) ReportClose(kCloseAbnormal, "", false);
   TerminateThread();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TWebSocketCustomConnection::SendText(std::string_view aData, bool aFinal, bool aRes1,
