@@ -1,5 +1,8 @@
 #include "link/database.h"
 
+#include <fmt/format.h>
+
+#include "link/bounded_call.h"
 #include "link/database_statements.h"
 
 namespace kestrin::link {
@@ -13,21 +16,71 @@ void Connect(soci::session& session, const ConnectionParameters& parameters) {
   session.open(soci::firebird, *connect_string);
 }
 
-void DisconnectQuietly(soci::session& session) {
+// What one connect attempt came to, on the attempt's own thread.
+struct ConnectOutcome {
+  SessionPtr session;
+  std::string error;
+};
+
+}  // namespace
+
+void QuietClose::operator()(soci::session* session) const {
   try {
-    session.close();
+    session->close();
   } catch (const std::exception&) {
     // A connection that cannot even be closed is gone anyway.
   }
+  delete session;
 }
-
-}  // namespace
 
 std::string DatabaseErrorText(const std::exception& error) {
   if (auto* soci_error = dynamic_cast<const soci::soci_error*>(&error)) {
     return soci_error->get_error_message();
   }
   return error.what();
+}
+
+SessionPtr ConnectWithin(const ConnectionParameters& parameters, std::chrono::milliseconds limit,
+                         std::string* error) {
+  std::optional<ConnectOutcome> outcome =
+      RunWithin<ConnectOutcome>(limit, [parameters]() -> ConnectOutcome {
+        ConnectOutcome attempt;
+        try {
+          SessionPtr session(new soci::session);
+          Connect(*session, parameters);
+          attempt.session = std::move(session);
+        } catch (const std::exception& failure) {
+          attempt.error = DatabaseErrorText(failure);
+        }
+        return attempt;
+      });
+  if (!outcome) {
+    if (error) {
+      *error = fmt::format("the database server did not answer within {} s",
+                           std::chrono::duration_cast<std::chrono::seconds>(limit).count());
+    }
+    return nullptr;
+  }
+  if (!outcome->session && error) *error = outcome->error;
+  return std::move(outcome->session);
+}
+
+std::string EnsureRulesTable(const ConnectionParameters& parameters) {
+  std::string error;
+  SessionPtr session = ConnectWithin(parameters, kConnectLimit, &error);
+  if (!session) return error;
+  try {
+    int exists = 0;
+    soci::indicator indicator = soci::i_ok;
+    *session << sql::kRulesTableExists, soci::into(exists, indicator);
+    if (!session->got_data() || indicator != soci::i_ok || exists != 1) {
+      *session << sql::kCreateRulesTable;
+      session->commit();
+    }
+  } catch (const std::exception& failure) {
+    return DatabaseErrorText(failure);
+  }
+  return "";
 }
 
 DatabaseConnection::~DatabaseConnection() {
@@ -38,12 +91,10 @@ void DatabaseConnection::Close() {
   if (!open_) return;
   open_ = false;
   std::lock_guard lock(database_lock_);
-  DisconnectQuietly(session_);
+  session_.reset();
 }
 
-Database::~Database() {
-  DisconnectSetup();
-}
+Database::~Database() = default;
 
 bool Database::RegisterDefinition(const ConnectionParameters& parameters) {
   try {
@@ -75,48 +126,39 @@ std::unique_ptr<DatabaseConnection> Database::Open(std::string* error) {
           std::string("connection definition ") + kConnectionDefinitionName + " is not registered";
     return nullptr;
   }
-  std::unique_ptr<DatabaseConnection> connection(new DatabaseConnection(state_.database_lock));
-  try {
+  std::string failure;
+  SessionPtr session;
+  {
     std::lock_guard lock(state_.database_lock);
-    Connect(connection->session_, *parameters);
-    connection->open_ = true;
-  } catch (const std::exception& failure) {
-    if (error) *error = DatabaseErrorText(failure);
+    session = ConnectWithin(*parameters, kConnectLimit, &failure);
+  }
+  if (!session) {
+    if (error) *error = failure;
     return nullptr;
   }
-  return connection;
+  return std::unique_ptr<DatabaseConnection>(
+      new DatabaseConnection(state_.database_lock, std::move(session)));
 }
 
-bool Database::CheckRulesTable(const ConnectionParameters& parameters) {
-  DisconnectSetup();
-  try {
-    Connect(setup_, parameters);
-    int exists = 0;
-    soci::indicator indicator = soci::i_ok;
-    setup_ << sql::kRulesTableExists, soci::into(exists, indicator);
-    if (!setup_.got_data() || indicator != soci::i_ok || exists != 1) {
-      setup_ << sql::kCreateRulesTable;
-      setup_.commit();
-    }
-    return true;
-  } catch (const std::exception& error) {
-    state_.TryLog("DBERROR#2=" + DatabaseErrorText(error));
-    return false;
-  }
-}
-
-void Database::DisconnectSetup() {
-  DisconnectQuietly(setup_);
+ConnectionParameters Database::PrepareSetUp(const std::string& path, const std::string& user,
+                                            const std::string& password,
+                                            const std::string& connection_host,
+                                            DatabaseLocation& location) {
+  location = SplitDatabasePath(path, connection_host);
+  ConnectionParameters parameters = MakeConnectionParameters(user, password, location);
+  RegisterDefinition(parameters);
+  return parameters;
 }
 
 DatabaseLocation Database::SetUp(const std::string& path, const std::string& user,
                                  const std::string& password, const std::string& connection_host) {
-  DisconnectSetup();
-  DatabaseLocation location = SplitDatabasePath(path, connection_host);
-  ConnectionParameters parameters = MakeConnectionParameters(user, password, location);
-  RegisterDefinition(parameters);
-  if (!CheckRulesTable(parameters)) location.folder.clear();
-  DisconnectSetup();
+  DatabaseLocation location;
+  ConnectionParameters parameters = PrepareSetUp(path, user, password, connection_host, location);
+  std::string error = EnsureRulesTable(parameters);
+  if (!error.empty()) {
+    state_.TryLog("DBERROR#2=" + error);
+    location.folder.clear();
+  }
   return location;
 }
 

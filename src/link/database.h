@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,31 @@
 #include "service/service_state.h"
 
 namespace kestrin::link {
+
+// How long a connect to the database may take. The database client waits
+// minutes for a server that accepts the connection and never answers; the
+// service gives up after this and reports the attempt as failed.
+inline constexpr std::chrono::milliseconds kConnectLimit{5000};
+
+// A session whose connection is closed quietly when it goes: a connection
+// that cannot even be closed is gone anyway.
+struct QuietClose {
+  void operator()(soci::session* session) const;
+};
+using SessionPtr = std::unique_ptr<soci::session, QuietClose>;
+
+// Connects to the database of `parameters`, giving up after `limit`. Returns
+// the session, or nullptr with `error` set to the database client's text (or
+// to the time-out's). An attempt given up goes on alone on a thread of its own
+// and closes its connection should it still succeed. Any thread.
+SessionPtr ConnectWithin(const ConnectionParameters& parameters, std::chrono::milliseconds limit,
+                         std::string* error);
+
+// On a session of its own to `parameters`: asks whether the rules table
+// FB_IPD2 exists and creates it when the answer is not 1. Returns "" on
+// success, else the database client's error text. Connects within
+// kConnectLimit; the statements run after that. Any thread.
+std::string EnsureRulesTable(const ConnectionParameters& parameters);
 
 // A private connection to the access-control database on the connection
 // definition, opened by Database::Open. Belongs to the one thread that opened
@@ -25,7 +51,7 @@ class DatabaseConnection {
   // Closes the connection if it is still open.
   ~DatabaseConnection();
 
-  soci::session& session() { return session_; }
+  soci::session& session() { return *session_; }
 
   // Disconnects, holding the database lock only for that. Errors of the
   // disconnect are ignored. Safe to call more than once.
@@ -33,20 +59,21 @@ class DatabaseConnection {
 
  private:
   friend class Database;
-  explicit DatabaseConnection(std::mutex& database_lock) : database_lock_(database_lock) {}
+  DatabaseConnection(std::mutex& database_lock, SessionPtr session)
+      : database_lock_(database_lock), session_(std::move(session)) {}
 
   std::mutex& database_lock_;
-  soci::session session_;
-  bool open_ = false;
+  SessionPtr session_;
+  bool open_ = true;
 };
 
 // The service's database layer: the connection definition "MyFB_Connection_1"
-// (held by the process only, never written anywhere), the setup connection
-// that checks and creates the rules table FB_IPD2, and private connections for
-// every thread that needs the database.
+// (held by the process only, never written anywhere), the check of the rules
+// table FB_IPD2, and private connections for every thread that needs the
+// database.
 //
-// Registration and the setup connection are for the main thread only; Open
-// may be called from any thread.
+// Registration is for the main thread only; Open may be called from any
+// thread.
 class Database {
  public:
   // `state` supplies the database lock and the log; it must outlive this.
@@ -65,26 +92,24 @@ class Database {
   std::optional<ConnectionParameters> definition() const;
 
   // Opens a private connection on the definition, connecting under the
-  // database lock. On failure returns nullptr and sets `error` to the
-  // database client's error text.
+  // database lock within kConnectLimit. On failure returns nullptr and sets
+  // `error` to the database client's error text.
   std::unique_ptr<DatabaseConnection> Open(std::string* error);
 
-  // On the setup connection, given `parameters` directly: connects (without
-  // the database lock), asks whether FB_IPD2 exists and creates it when the
-  // answer is not 1. On any error logs "DBERROR#2=" and the error text and
-  // returns false. The connection stays open until DisconnectSetup.
-  bool CheckRulesTable(const ConnectionParameters& parameters);
+  // The first half of handling a complete database answer (path, user and
+  // password all non-empty), quick and without the network: splits the path
+  // (the one-colon drive-letter case takes `connection_host`) and registers
+  // the definition. Returns the parameters for EnsureRulesTable and sets
+  // `location` to what may be published once the table is checked.
+  ConnectionParameters PrepareSetUp(const std::string& path, const std::string& user,
+                                    const std::string& password, const std::string& connection_host,
+                                    DatabaseLocation& location);
 
-  // Disconnects the setup connection; errors are ignored.
-  void DisconnectSetup();
-
-  // Handles a complete database answer (path, user and password all
-  // non-empty): disconnects the setup connection, splits the path (the
-  // one-colon drive-letter case takes `connection_host`), registers the
-  // definition, checks the rules table and disconnects the setup connection
-  // again. Returns the location to publish in db_host and db_path; its folder
-  // is empty when the rules table could not be checked or created, in which
-  // case nothing may be published.
+  // The whole handling of a complete database answer, on the calling thread:
+  // PrepareSetUp, then EnsureRulesTable; a failure of the check is logged as
+  // "DBERROR#2=" and the error text. Returns the location to publish in
+  // db_host and db_path; its folder is empty when the rules table could not
+  // be checked or created, in which case nothing may be published.
   DatabaseLocation SetUp(const std::string& path, const std::string& user,
                          const std::string& password, const std::string& connection_host);
 
@@ -93,8 +118,6 @@ class Database {
 
   mutable std::mutex definition_mutex_;  // guards definition_ (read by any thread)
   std::optional<ConnectionParameters> definition_;
-
-  soci::session setup_;  // main thread only
 };
 
 // The text of a database error, as the database client words it.

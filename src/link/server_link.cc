@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "link/camera_addresses.h"
 #include "link/database_rules.h"
 #include "link/database_statements.h"
 #include "link/session_messages.h"
@@ -18,6 +17,18 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstTick{100};
 constexpr milliseconds kTickInterval{5000};
 constexpr milliseconds kDisableWait{5000};
+// One piece of database work: the connect's own limit and a few seconds for
+// the statements.
+constexpr milliseconds kDatabaseJobLimit = kConnectLimit + milliseconds(5000);
+
+constexpr const char* kCameraJob = "camera refresh";
+constexpr const char* kSetUpJob = "database set-up";
+
+// The time-out's text, as the log shows it after "DBERROR#2=".
+std::string JobTimeoutText() {
+  return "the database server did not answer within " +
+         std::to_string(kDatabaseJobLimit.count() / 1000) + " s";
+}
 
 }  // namespace
 
@@ -28,7 +39,8 @@ ServerLink::ServerLink(service::ServiceState& state, platform::MainLoop& loop,
       queue_(queue),
       database_(database),
       cameras_(std::move(cameras)),
-      watchdog_(loop, kFirstTick, [this] { WatchdogTimer(); }) {}
+      watchdog_(loop, kFirstTick, [this] { WatchdogTimer(); }),
+      worker_(loop, kDatabaseJobLimit) {}
 
 ServerLink::~ServerLink() {
   if (!disabled_ && !loop_.InMainThread()) Disable();
@@ -45,6 +57,9 @@ void ServerLink::SetWatchdogInterval(milliseconds interval) {
 void ServerLink::Disable() {
   disabled_ = true;
   watchdog_.SetEnabled(false);
+  // No database result is handed to the main loop after this; those handed
+  // over already run before the call below.
+  worker_.Stop();
   std::vector<transport::ConnectionHandle> connections;
   try {
     loop_.CallSynchronized([this, &connections] {
@@ -94,6 +109,9 @@ void ServerLink::WatchdogTimer() {
 
 void ServerLink::Connect(const std::string& host) {
   try {
+    // One attempt at a time: the one before, refused, stuck in its handshake
+    // or still connecting, is closed and says nothing more.
+    ws_client.Abandon();
     ws_client.Reset();
     // Forget the connections that have ended; the others stay known until
     // they end, so that Disable can wait for them.
@@ -139,26 +157,38 @@ void ServerLink::CloseSilentSession() {
 }
 
 void ServerLink::RefreshCameras() {
-  std::vector<CameraRow> rows;
-  std::unique_ptr<DatabaseConnection> connection = database_.Open(nullptr);
-  if (!connection) return;
-  try {
-    soci::rowset<soci::row> result = connection->session().prepare << sql::kSelectCameras;
-    for (const soci::row& row : result) {
-      rows.push_back(
-          {static_cast<int>(ColumnInteger(row, 0)), platform::Cp1251ToUtf8(ColumnText(row, 1))});
-    }
-  } catch (const std::exception&) {
-    return;  // the connection closes as it goes out of scope
-  }
-  connection->Close();
-  std::array<std::string, kCameraCount> addresses = CameraAddresses(rows);
+  std::optional<ConnectionParameters> parameters = database_.definition();
+  if (!parameters) return;
+  // Refused while the previous refresh is still on its way: a database that
+  // does not answer costs one attempt at a time. Failures change nothing.
+  worker_.Submit(
+      kCameraJob,
+      [this, parameters = *parameters]() -> std::function<void()> {
+        std::vector<CameraRow> rows;
+        try {
+          SessionPtr session = ConnectWithin(parameters, kConnectLimit, nullptr);
+          if (!session) return nullptr;
+          soci::rowset<soci::row> result = session->prepare << sql::kSelectCameras;
+          for (const soci::row& row : result) {
+            rows.push_back({static_cast<int>(ColumnInteger(row, 0)),
+                            platform::Cp1251ToUtf8(ColumnText(row, 1))});
+          }
+        } catch (const std::exception&) {
+          return nullptr;
+        }
+        return [this, addresses = CameraAddresses(rows)] { ApplyCameraAddresses(addresses); };
+      },
+      nullptr);
+}
+
+void ServerLink::ApplyCameraAddresses(const std::array<std::string, kCameraCount>& addresses) {
   for (int i = 0; i < kCameraCount; ++i) {
     if (capture::TVLCThread* camera = cameras_(i)) camera->SetUrl(addresses[i]);
   }
 }
 
 void ServerLink::OnEventClientOpen(transport::TWebSocketCustomConnection& aSender) {
+  if (!ws_client.Is(aSender)) return;  // an abandoned connection
   std::string login;
   std::string digest;
   {
@@ -172,6 +202,7 @@ void ServerLink::OnEventClientOpen(transport::TWebSocketCustomConnection& aSende
 
 void ServerLink::OnEventClientRead(transport::TWebSocketCustomConnection& aSender, bool, bool, bool,
                                    bool, int32_t, const std::string& aData) {
+  if (!ws_client.Is(aSender)) return;  // an abandoned connection
   std::string text = ReceivedText(aData);
   platform::DateTime arrival = platform::Now();
   state_.last_message = arrival;
@@ -228,21 +259,50 @@ void ServerLink::OnWelcome(transport::TWebSocketCustomConnection& sender,
 void ServerLink::OnDatabaseAnswer(const std::string& text) {
   DatabaseAnswer answer = ParseDatabaseAnswer(text);
   if (!answer.Complete()) return;
-  DatabaseLocation location =
-      database_.SetUp(answer.path, answer.user, answer.password, connection_host_);
+  // While a set-up is on its way, later answers wait for its outcome; the
+  // Watchdog asks again as long as the database is not known.
+  if (worker_.Busy(kSetUpJob)) return;
+  DatabaseLocation location;
+  ConnectionParameters parameters =
+      database_.PrepareSetUp(answer.path, answer.user, answer.password, connection_host_, location);
+  worker_.Submit(
+      kSetUpJob,
+      [this, parameters, location, user = answer.user,
+       password = answer.password]() -> std::function<void()> {
+        std::string error;
+        try {
+          error = EnsureRulesTable(parameters);
+        } catch (const std::exception& failure) {
+          error = DatabaseErrorText(failure);
+        }
+        return [this, error, location, user, password] {
+          FinishSetUp(error, location, user, password);
+        };
+      },
+      [this] { state_.TryLog("DBERROR#2=" + JobTimeoutText()); });
+}
+
+void ServerLink::FinishSetUp(const std::string& error, const DatabaseLocation& location,
+                             const std::string& user, const std::string& password) {
+  if (!error.empty()) {
+    state_.TryLog("DBERROR#2=" + error);
+    return;
+  }
   if (location.folder.empty()) return;
   {
     std::lock_guard lock(state_.settings_lock);
     state_.db_host = location.host;
     state_.db_path = location.folder;
-    state_.db_login = answer.user;
-    state_.db_pass = answer.password;
+    state_.db_login = user;
+    state_.db_pass = password;
   }
   queue_.Put(capture::kUpdateCommand);
 }
 
-void ServerLink::OnEventClientClose(transport::TWebSocketCustomConnection&, int32_t,
+void ServerLink::OnEventClientClose(transport::TWebSocketCustomConnection& aSender, int32_t,
                                     const std::string&, bool) {
+  // The close of an abandoned connection says nothing about the session.
+  if (!ws_client.Is(aSender)) return;
   {
     std::lock_guard lock(state_.settings_lock);
     state_.server_connect = false;

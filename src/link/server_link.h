@@ -8,7 +8,9 @@
 
 #include "capture/event_queue.h"
 #include "capture/tvlc_thread.h"
+#include "link/camera_addresses.h"
 #include "link/database.h"
+#include "link/database_worker.h"
 #include "platform/main_loop.h"
 #include "service/service_state.h"
 #include "transport/websocket_client.h"
@@ -23,6 +25,13 @@ namespace kestrin::link {
 // so the session state they share (ws_client, the connection host) needs no
 // lock; the fields shared with other threads are touched under the settings
 // lock only.
+//
+// There is one connection at a time: a new attempt first abandons the one
+// before it, whatever state that one is in, and the handlers ignore every
+// event of a connection other than the current one. The database work (the
+// camera refresh and the check of the rules table) runs on a worker of its
+// own and hands its results back to the main thread, so an unreachable or
+// silent database server never holds up the timer or the session.
 class ServerLink {
  public:
   // Camera worker `index` (0..8), or nullptr while it does not exist.
@@ -62,8 +71,11 @@ class ServerLink {
   void Connect(const std::string& host);
   void CloseSilentSession();
   void RefreshCameras();
+  void ApplyCameraAddresses(const std::array<std::string, kCameraCount>& addresses);
   void OnWelcome(transport::TWebSocketCustomConnection& sender, platform::DateTime arrival);
   void OnDatabaseAnswer(const std::string& text);
+  void FinishSetUp(const std::string& error, const DatabaseLocation& location,
+                   const std::string& user, const std::string& password);
 
   service::ServiceState& state_;
   platform::MainLoop& loop_;
@@ -77,6 +89,9 @@ class ServerLink {
   std::string connection_host_;                           // the address ws_client was opened to
   std::vector<transport::ConnectionHandle> connections_;  // every one not yet ended
   bool disabled_ = false;
+
+  // Last member: stopped first, before anything its results would touch.
+  DatabaseWorker worker_;
 };
 
 }  // namespace kestrin::link

@@ -1,5 +1,6 @@
 #include "transport/tcp_socket.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -47,6 +48,35 @@ int PollOne(int fd, short events, int ms, short& revents) {
   return rc;
 }
 
+// Connects the blocking socket `fd` without blocking in connect() itself, so
+// that `cancel` is looked at every quarter of a second; the system's connect
+// time-out still ends an attempt nobody answers. Returns 0, an errno value, or
+// kSocketTimedOut when cancelled.
+int ConnectCancellable(int fd, const sockaddr* address, socklen_t length,
+                       const std::atomic<bool>* cancel) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
+  int rc;
+  do {
+    rc = ::connect(fd, address, length);
+  } while (rc < 0 && errno == EINTR);
+  int error = rc == 0 ? 0 : errno;
+  if (error == EINPROGRESS) {
+    for (;;) {
+      if (cancel != nullptr && cancel->load()) return kSocketTimedOut;
+      short revents = 0;
+      rc = PollOne(fd, POLLOUT, kCancelStepMs, revents);
+      if (rc < 0) return errno;
+      if (rc > 0) break;
+    }
+    socklen_t size = sizeof(error);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return errno;
+  }
+  if (error != 0) return error;
+  if (::fcntl(fd, F_SETFL, flags) < 0) return errno;
+  return 0;
+}
+
 }  // namespace
 
 TcpSocket::TcpSocket() = default;
@@ -79,20 +109,17 @@ int TcpSocket::Connect(const std::string& host, const std::string& port) {
       CloseDescriptorLocked();
       fd_.store(fd);
     }
-    int rc;
-    do {
-      rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
-    } while (rc < 0 && errno == EINTR);
-    if (rc == 0) {
+    error = ConnectCancellable(fd, a->ai_addr, a->ai_addrlen, cancel_);
+    if (error == 0) {
       ::freeaddrinfo(list);
       return SetError(0);
     }
-    error = errno;
     std::lock_guard lock(fd_mutex_);
     CloseDescriptorLocked();
+    if (error == kSocketTimedOut) break;  // cancelled: no further address is tried
   }
   ::freeaddrinfo(list);
-  return SetError(MapErrno(error));
+  return SetError(error == kSocketTimedOut ? error : MapErrno(error));
 }
 
 void TcpSocket::Adopt(int fd) {
@@ -105,19 +132,32 @@ void TcpSocket::Adopt(int fd) {
 }
 
 int TcpSocket::SendAll(std::string_view bytes) {
+  return SendAll(bytes,
+                 std::chrono::steady_clock::now() + std::chrono::seconds(kSendTimeoutSeconds));
+}
+
+int TcpSocket::SendAll(std::string_view bytes, std::chrono::steady_clock::time_point deadline) {
   std::lock_guard lock(fd_mutex_);
   int fd = fd_.load();
-  if (fd < 0) return SetError(EBADF);
+  if (fd < 0) return SetSendError(EBADF);
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return SetError(MapErrno(errno));
+    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += static_cast<size_t>(n);
+      continue;
     }
-    sent += static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return SetSendError(MapErrno(errno));
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return SetSendError(kSocketTimedOut);
+    short revents = 0;
+    if (PollOne(fd, POLLOUT, static_cast<int>(left.count()), revents) < 0) {
+      return SetSendError(MapErrno(errno));
+    }
   }
-  return SetError(0);
+  return SetSendError(0);
 }
 
 int TcpSocket::Fill(int ms) {
@@ -219,17 +259,24 @@ bool TcpSocket::CanWrite(int ms) {
   std::lock_guard lock(fd_mutex_);
   int fd = fd_.load();
   if (fd < 0) {
-    SetError(EBADF);
+    SetSendError(EBADF);
     return false;
   }
   short revents = 0;
   int rc = PollOne(fd, POLLOUT, ms, revents);
   if (rc < 0) {
-    SetError(MapErrno(errno));
+    SetSendError(MapErrno(errno));
     return false;
   }
   // An error or hang-up also means that a send would not block.
   return rc > 0;
+}
+
+void TcpSocket::Shutdown() {
+  // Under the lock so that the descriptor cannot be closed and reused meanwhile.
+  std::lock_guard lock(fd_mutex_);
+  int fd = fd_.load();
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
 void TcpSocket::Close() {
@@ -240,7 +287,7 @@ void TcpSocket::Close() {
 void TcpSocket::CloseDescriptorLocked() {
   int fd = fd_.load();
   if (fd < 0) return;
-  if (last_error_.load() == 0) {
+  if (last_error_.load() == 0 && send_error_.load() == 0) {
     ::shutdown(fd, SHUT_WR);
     char sink[4096];
     for (int i = 0; i < kDrainReads; ++i) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -19,13 +20,14 @@ inline constexpr int kSocketHostNotFound = 11001;
 
 // A blocking TCP socket with a read-ahead buffer.
 //
-// Every operation sets the last error (0 for success) and most return it too.
-// Threads: the receiving operations (WaitReadable, ReceiveByte, ReceiveExact,
-// ReceiveLine), Connect and Close belong to one thread, the reader. The sending
-// operations (SendAll, CanWrite) may run on another thread, one at a time (the
-// caller serialises them); they never overlap with Close because the caller
-// holds the same lock for both. IsOpen and LastError may be read from any
-// thread.
+// Every operation sets an error slot (0 for success) and most return the error
+// too. Threads: the receiving operations (WaitReadable, ReceiveByte,
+// ReceiveExact, ReceiveLine), Connect and Close belong to one thread, the
+// reader, and set LastError. The sending operations (SendAll, CanWrite) may run
+// on another thread, one at a time (the caller serialises them), and set
+// SendError only, so that neither thread ever sees the other's error. Sends
+// never overlap with Close because the caller holds the same lock for both.
+// IsOpen, Shutdown, LastError and SendError may be used from any thread.
 class TcpSocket {
  public:
   TcpSocket();
@@ -34,17 +36,21 @@ class TcpSocket {
   virtual ~TcpSocket();
 
   // Resolves `host` and connects to `port` (decimal text), trying each address
-  // the name resolves to. Blocking, bounded only by the system's connect
-  // time-out. The socket counts as open from the first attempt on, so that a
-  // sender may write to a connection that is still being set up.
+  // the name resolves to. Blocking, bounded by the system's connect time-out;
+  // the cancel flag (SetCancelFlag) ends the wait within a quarter of a second
+  // with kSocketTimedOut. The socket counts as open from the first attempt on,
+  // so that a sender may write to a connection that is still being set up.
   int Connect(const std::string& host, const std::string& port);
 
   // Takes over a descriptor that is already connected (for example one end of
   // a socket pair). The socket owns it from now on.
   void Adopt(int fd);
 
-  // Sends all of `bytes`. A peer that does not read for 10 seconds makes the
-  // send fail with kSocketTimedOut rather than block for ever.
+  // Sends all of `bytes` before `deadline`; a peer that does not take them in
+  // time makes the send fail with kSocketTimedOut rather than block for ever.
+  // Sets and returns SendError.
+  int SendAll(std::string_view bytes, std::chrono::steady_clock::time_point deadline);
+  // The same with a deadline 10 seconds from now.
   int SendAll(std::string_view bytes);
 
   // True at once when read-ahead bytes remain; otherwise waits up to `ms` for
@@ -76,8 +82,13 @@ class TcpSocket {
   // The flag must outlive the socket.
   void SetCancelFlag(const std::atomic<bool>* flag) { cancel_ = flag; }
 
-  // Waits up to `ms` until the socket is writable.
+  // Waits up to `ms` until the socket is writable. Sets SendError.
   bool CanWrite(int ms);
+
+  // Shuts the connection down in both directions without releasing the
+  // descriptor: the peer sees the end at once, and the reader's waits return.
+  // Any thread; the descriptor is closed later by Close.
+  void Shutdown();
 
   bool IsOpen() const { return fd_.load() >= 0; }
 
@@ -86,7 +97,10 @@ class TcpSocket {
   // end rather than a reset. Calling it again does nothing.
   void Close();
 
+  // The reader's error: of the last receiving operation, Connect or Close.
   int LastError() const { return last_error_.load(); }
+  // The sender's error: of the last SendAll or CanWrite.
+  int SendError() const { return send_error_.load(); }
 
  private:
   // Waits up to `ms` for readability and reads what is there into the
@@ -96,12 +110,17 @@ class TcpSocket {
     last_error_.store(error);
     return error;
   }
+  int SetSendError(int error) {
+    send_error_.store(error);
+    return error;
+  }
   void CloseDescriptorLocked();
 
   std::atomic<int> fd_{-1};
   // Guards replacing and closing the descriptor against a concurrent sender.
   std::mutex fd_mutex_;
   std::atomic<int> last_error_{0};
+  std::atomic<int> send_error_{0};
   std::string buffer_;  // read-ahead bytes, served from buffer_pos_ on
   size_t buffer_pos_ = 0;
   size_t line_scan_ = 0;  // bytes from buffer_pos_ already searched for CR LF

@@ -109,6 +109,10 @@ void ConnectionHandle::Close(int32_t code, std::string_view reason) const {
   if (std::shared_ptr<TWebSocketCustomConnection> c = connection_.lock()) c->Close(code, reason);
 }
 
+void ConnectionHandle::Abandon() const {
+  if (std::shared_ptr<TWebSocketCustomConnection> c = connection_.lock()) c->Abandon();
+}
+
 bool ConnectionHandle::WaitEnded(std::chrono::milliseconds timeout) const {
   return end_ != nullptr && end_->Wait(timeout);
 }

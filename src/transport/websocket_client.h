@@ -79,6 +79,10 @@ class ConnectionHandle {
   // The closing handshake (TWebSocketCustomConnection::Close).
   void Close(int32_t code, std::string_view reason) const;
 
+  // Gives the connection up without any further event
+  // (TWebSocketCustomConnection::Abandon).
+  void Abandon() const;
+
   // Waits until the connection's thread has ended; true when it has. Do not
   // call it on the main thread while the main loop runs and the connection may
   // still raise an event: the two would wait for each other.

@@ -20,8 +20,9 @@ constexpr int kFrameWaitMs = 1000;
 constexpr int kHeaderByteMs = 10000;
 // Each wait for more payload.
 constexpr int kPayloadWaitMs = 7200000;
-// After a frame, how long to wait for the socket to take more data.
-constexpr milliseconds kWritableLimit{10000};
+// One send, the frame and the wait until the socket takes more data, gets this
+// long in all; a peer that does not read for so long is dropped.
+constexpr milliseconds kSendBudget{5000};
 constexpr int kWritableStepMs = 10;
 // The loop's sleep while it waits for the end of the thread.
 constexpr milliseconds kEndWaitStep{500};
@@ -189,6 +190,16 @@ void TWebSocketCustomConnection::TerminateThread() {
   ClearEvents();
   TCustomConnection::TerminateThread();
   if (failure) std::rethrow_exception(failure);
+}
+
+void TWebSocketCustomConnection::Abandon() {
+  ClearEvents();
+  if (CanReceiveOrSend()) {
+    Close(1000, "bye");
+  } else {
+    TerminateThread();
+  }
+  Socket().Shutdown();
 }
 
 // ---------------------------------------------------------------------------
@@ -359,13 +370,17 @@ int32_t TWebSocketCustomConnection::SendData(bool aFinal, bool aRes1, bool aRes2
   // the lock is released: the main thread may be waiting for that lock, and
   // then could never run the handler.
   bool report_later = false;
+  bool stalled = false;
   int32_t error;
   {
     std::unique_lock lock(fSendCriticalSection);
+    const auto deadline = std::chrono::steady_clock::now() + kSendBudget;
     MaskingKey key;
     if (fMasking) key = NewMaskingKey();
     error = Socket().SendAll(
-        EncodeFrame(aFinal, aRes1, aRes2, aRes3, aCode, fMasking ? &key : nullptr, aData));
+        EncodeFrame(aFinal, aRes1, aRes2, aRes3, aCode, fMasking ? &key : nullptr, aData),
+        deadline);
+    stalled = error == kSocketTimedOut;
     try {
       if (error == 0) {
         fWriteFinal = aFinal;
@@ -381,22 +396,43 @@ int32_t TWebSocketCustomConnection::SendData(bool aFinal, bool aRes1, bool aRes2
         }
       }
     } catch (...) {
-      if (aCode != kOpClose) WaitWritable();
+      if (aCode != kOpClose && error == 0) WaitWritable(deadline);
       throw;
     }
-    if (aCode != kOpClose) WaitWritable();
+    if (aCode != kOpClose && error == 0 && !WaitWritable(deadline)) stalled = true;
+  }
+  if (stalled) {
+    DropStalled(aCode != kOpClose);
+    return error != 0 ? error : kSocketTimedOut;
   }
   if (report_later) RaiseWrite(aFinal, aRes1, aRes2, aRes3, aCode, std::string(aData));
   return error;
 }
 
-void TWebSocketCustomConnection::WaitWritable() {
+bool TWebSocketCustomConnection::WaitWritable(std::chrono::steady_clock::time_point deadline) {
   TcpSocket& socket = Socket();
-  const auto deadline = std::chrono::steady_clock::now() + kWritableLimit;
   while (socket.IsOpen() && !socket.CanWrite(kWritableStepMs)) {
-    if (std::chrono::steady_clock::now() >= deadline) return;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(milliseconds(kWritableStepMs));
   }
+  return true;
+}
+
+void TWebSocketCustomConnection::DropStalled(bool report) {
+  // The peer has not taken a frame within the budget: the connection is given
+  // up at once; the owner connects anew. The close is reported before the
+  // socket goes, so that the reader, woken by the shutdown, finds it reported.
+  std::exception_ptr failure;
+  if (report && fHandshake.load()) {
+    try {
+      ReportClose(kCloseAbnormal, "", false);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  Socket().Shutdown();
+  TerminateThread();
+  if (failure) std::rethrow_exception(failure);
 }
 
 void TWebSocketCustomConnection::SendText(std::string_view aData, bool aFinal, bool aRes1,

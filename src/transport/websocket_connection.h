@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -57,13 +58,16 @@ using TWebSocketConnectionData =
 //   an unknown opcode n                            1003, "Unknown data type: n", false
 //   a continuation without a message in progress   1002, "Unknown continuaton", false
 //   the owner's Close(c, r)                        c, r, false
+//   a frame not taken by the peer within 5 s       1006, "", false (no Close sent)
 // Waiting between frames has no time limit: a silent server is the owner's
 // business.
 //
 // Threads. The sending operations and Close may be called from any thread, at
 // any time (before Start, while connecting, after the end they do nothing).
 // Whole frames never interleave on the wire: sending is serialised by a
-// re-entrant send lock.
+// re-entrant send lock. One send takes at most 5 seconds, the frame and the
+// wait until the socket takes more data together; when the peer has not taken
+// it by then, the connection ends (see the table above).
 class TWebSocketCustomConnection : public TCustomConnection {
  public:
   ~TWebSocketCustomConnection() override;
@@ -126,6 +130,13 @@ class TWebSocketCustomConnection : public TCustomConnection {
   // the current close values first; afterwards no event fires.
   void TerminateThread() override;
 
+  // Gives the connection up without telling the owner: no event fires from
+  // now on, an open connection is closed with 1000 "bye", one still
+  // connecting or in its handshake is ended, and the socket is shut down at
+  // once so that the peer sees the end without waiting for the thread. Any
+  // thread.
+  void Abandon();
+
  protected:
   TWebSocketCustomConnection(platform::MainLoop& loop,
                              std::unique_ptr<TTCPCustomConnectionSocket> aSocket);
@@ -184,7 +195,11 @@ class TWebSocketCustomConnection : public TCustomConnection {
   void CloseForProtocol(int32_t code, std::string_view reason);
   void Dispatch(MessageType& in_progress);
   void PeerClosed();
-  void WaitWritable();
+  // Waits until the socket takes more data; false when `deadline` came first.
+  bool WaitWritable(std::chrono::steady_clock::time_point deadline);
+  // Ends the connection after a send that ran out of its budget; OnClose
+  // reports it when `report` and the connection had opened.
+  void DropStalled(bool report);
   void ClearEvents();
 
   void RaiseOpen();

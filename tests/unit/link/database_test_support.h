@@ -19,8 +19,7 @@
 namespace kestrin::link::testing {
 
 inline std::filesystem::path RepositoryRoot() {
-  // This file lies in tests/unit/link of the repository.
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path();
+  return KESTRIN_SOURCE_DIR;
 }
 
 // A fresh folder under /tmp that every user may enter (the Firebird server

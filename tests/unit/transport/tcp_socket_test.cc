@@ -1,8 +1,12 @@
 #include "transport/tcp_socket.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -100,6 +104,61 @@ TEST_F(SocketPairTest, ClosedSocketRefusesEverything) {
   EXPECT_FALSE(socket_.WaitReadable(10));
   EXPECT_NE(socket_.LastError(), 0);
   socket_.Close();  // a second close does nothing
+}
+
+TEST_F(SocketPairTest, SenderAndReaderKeepErrorsOfTheirOwn) {
+  // The peer reads nothing: a send that does not fit gives up at its deadline.
+  const std::string big(32 << 20, 's');
+  EXPECT_EQ(socket_.SendAll(big, std::chrono::steady_clock::now() + std::chrono::milliseconds(200)),
+            kSocketTimedOut);
+  EXPECT_EQ(socket_.SendError(), kSocketTimedOut);
+  EXPECT_EQ(socket_.LastError(), 0) << "the reader must not see the sender's failure";
+
+  uint8_t byte = 0;
+  EXPECT_EQ(socket_.ReceiveByte(20, byte), kSocketTimedOut);
+  EXPECT_EQ(socket_.LastError(), kSocketTimedOut);
+  Write("x");
+  EXPECT_EQ(socket_.ReceiveByte(1000, byte), 0);
+  EXPECT_EQ(socket_.LastError(), 0);
+  EXPECT_EQ(socket_.SendError(), kSocketTimedOut) << "a read must not clear the sender's error";
+}
+
+TEST_F(SocketPairTest, ShutdownLetsThePeerSeeTheEndBeforeTheClose) {
+  socket_.Shutdown();
+  char c;
+  EXPECT_EQ(::recv(other_, &c, 1, 0), 0) << "the peer sees an orderly end";
+  EXPECT_TRUE(socket_.IsOpen()) << "the descriptor stays until Close";
+  uint8_t byte = 0;
+  EXPECT_EQ(socket_.ReceiveByte(1000, byte), kSocketConnectionReset);
+}
+
+// A connect that nobody takes (the listener's queue is full, so the SYN goes
+// unanswered) ends as soon as the cancel flag is set.
+TEST(TcpSocketConnectTest, CancelFlagEndsAConnectNobodyAnswers) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  TcpSocket filler;  // takes the only place in the queue
+  ASSERT_EQ(filler.Connect("127.0.0.1", port), 0);
+
+  std::atomic<bool> cancel{false};
+  TcpSocket socket;
+  socket.SetCancelFlag(&cancel);
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancel = true;
+  });
+  EXPECT_EQ(socket.Connect("127.0.0.1", port), kSocketTimedOut);
+  canceller.join();
+  EXPECT_FALSE(socket.IsOpen());
+  ::close(listener);
 }
 
 }  // namespace

@@ -326,6 +326,55 @@ TEST_F(ClientTest, PingDuringALongSendIsAnsweredAfterIt) {
   EXPECT_EQ(second->payload, "p");
 }
 
+TEST_F(ClientTest, SendThePeerDoesNotTakeEndsTheConnectionAfterItsBudget) {
+  ClientUnderTest client(loop_, server_);
+  ASSERT_TRUE(client.CompleteHandshake());
+  // Far more than the socket buffers hold; the peer reads nothing.
+  const std::string big(64 << 20, 'b');
+  loop_.Run([&] { client.handle.Get()->SendBinary(big); });
+  ASSERT_TRUE(client.recorder.WaitClose());
+  {
+    std::lock_guard lock(client.recorder.mutex);
+    ASSERT_EQ(client.recorder.closes.size(), 1u);
+    EXPECT_EQ(client.recorder.closes[0].code, 1006);
+    EXPECT_FALSE(client.recorder.closes[0].by_peer);
+  }
+  EXPECT_TRUE(client.handle.WaitEnded(5s)) << "the dropped connection's thread did not end";
+}
+
+// Abandoning gives a connection up in whatever state it is, without a single
+// event: the owner has already moved on to a new one.
+TEST_F(ClientTest, AbandonEndsTheConnectionWithoutEvents) {
+  struct Case {
+    const char* name;
+    bool open;  // handshake completed first
+  } cases[] = {{"in the handshake", false}, {"open", true}};
+  for (const Case& c : cases) {
+    ClientUnderTest client(loop_, server_);
+    ASSERT_TRUE(client.peer) << c.name;
+    if (c.open) {
+      ASSERT_TRUE(client.CompleteHandshake()) << c.name;
+    } else {
+      ASSERT_TRUE(client.peer->ReadHead()) << c.name;
+    }
+    loop_.Run([&] { client.handle.Abandon(); });
+    if (c.open) {
+      auto frame = client.peer->ReadFrame();
+      ASSERT_TRUE(frame) << c.name;
+      EXPECT_EQ(frame->opcode(), kOpClose) << c.name;
+      EXPECT_EQ(frame->payload,
+                "\x03\xE8"
+                "bye")
+          << c.name;
+    }
+    EXPECT_TRUE(client.peer->WaitEof(1s)) << c.name << ": the socket stays open";
+    EXPECT_TRUE(client.handle.WaitEnded(5s)) << c.name;
+    std::lock_guard lock(client.recorder.mutex);
+    EXPECT_EQ(client.recorder.opens, c.open ? 1 : 0) << c.name;
+    EXPECT_TRUE(client.recorder.closes.empty()) << c.name;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Receiving
 

@@ -21,11 +21,9 @@ extern char** environ;
 namespace kestrin::transport::testing {
 namespace {
 
-// tests/peers/ws_echo_peer.py, found from this file's own path.
+// tests/peers/ws_echo_peer.py of the repository.
 std::string PeerScript() {
-  return (std::filesystem::path(__FILE__).parent_path() / "../../peers/ws_echo_peer.py")
-      .lexically_normal()
-      .string();
+  return (std::filesystem::path(KESTRIN_SOURCE_DIR) / "tests/peers/ws_echo_peer.py").string();
 }
 
 // The Python server as a child process; its stdout is read line by line.
