@@ -24,7 +24,6 @@
 namespace kestrin::picserver {
 namespace {
 
-
 // The kinds a request line and its reply are counted by.
 std::string_view RequestKind(std::string_view line) {
   if (line.starts_with('R')) return "name";

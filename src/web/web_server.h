@@ -20,11 +20,10 @@ namespace kestrin::web {
 inline constexpr size_t kMaxRequestBody = 1 << 20;
 
 // The web administration server: HTTP (or HTTPS, see UseTls) on one port, on
-// every IPv4 address and, where the system has IPv6, on every IPv6 address too. Every connection runs
-// on a thread of its own, so a request that pauses never holds up another
-// client; a connection beyond a fixed number at once is closed unread (logged
-// at most once a minute). GET, HEAD and POST requests go to the one
-// WebHandler; a "Range" header is ignored.
+// every IPv4 address and, where the system has IPv6, on every IPv6 address too. Every connection
+// runs on a thread of its own, so a request that pauses never holds up another client; a connection
+// beyond a fixed number at once is closed unread (logged at most once a minute). GET, HEAD and POST
+// requests go to the one WebHandler; a "Range" header is ignored.
 class WebServer {
  public:
   explicit WebServer(WebContext context);
