@@ -117,7 +117,9 @@ std::string Exchange(int port, std::string_view request) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  FUZZ_CHECK(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+  const int connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  if (connected != 0) std::perror("connect");
+  FUZZ_CHECK(connected == 0);
   // The server may close early on a long line; a failed send is no finding.
   ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
   ::shutdown(fd, SHUT_WR);
@@ -135,6 +137,14 @@ std::string Exchange(int port, std::string_view request) {
   }
   ::close(fd);
   return reply;
+}
+
+// Waits until the server has ended and joined every connection, so that each
+// input leaves nothing of its own behind (a connection still tearing down
+// would look like a leak) and a connection that never ends is a finding.
+void AwaitConnectionsEnded(picserver::PicServer& server) {
+  for (int i = 0; i < 20000 && server.connection_count() > 0; ++i) ::usleep(500);
+  FUZZ_CHECK(server.connection_count() == 0);
 }
 
 std::optional<std::string> ReadWhole(const std::string& path) {
@@ -260,6 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (over_server) {
     reply = Exchange(fixture.server->port(), request);
     FUZZ_CHECK(reply.find(kSecret) == std::string::npos);
+    AwaitConnectionsEnded(*fixture.server);
   }
 
   // The reply the decision gives for the same line: one line ended by LF of

@@ -307,6 +307,11 @@ void PicServer::ReapFinished() {
   }
 }
 
+size_t PicServer::connection_count() {
+  std::lock_guard lock(mutex_);
+  return connections_.size();
+}
+
 void PicServer::ReapSoon() {
   // On the accept thread, so that no connection thread joins another. After
   // a stop nothing runs there; Stop joins every thread itself.

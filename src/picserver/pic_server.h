@@ -62,6 +62,8 @@ class PicServer {
   int port() const { return port_; }
   // The connection cap in force after a successful start.
   size_t connection_cap() const { return cap_; }
+  // Connections accepted whose threads have not yet been joined.
+  size_t connection_count();
 
  private:
   struct Connection;
@@ -96,7 +98,7 @@ class PicServer {
 // kMaxRequestLine bytes within the receive limit), answers it and closes.
 // Runs the connection's own `context` on the calling thread; stopping that
 // context cuts the connection.
-void PicServerExecute(asio::io_context& context, tcp::socket& socket,
-                      service::ServiceState& state, const PicServerLimits& limits);
+void PicServerExecute(asio::io_context& context, tcp::socket& socket, service::ServiceState& state,
+                      const PicServerLimits& limits);
 
 }  // namespace kestrin::picserver
