@@ -5,6 +5,7 @@ systemd through NOTIFY_SOCKET."""
 import os
 import re
 import shutil
+import select
 import signal
 import socket
 import ssl
@@ -271,3 +272,36 @@ def test_bad_certificate_or_key_fails_the_start(home, certificate, problem):
     assert lines[0] == "Запуск службы"
     assert lines[-1].startswith("ОШИБКА: HTTPS не настроен: ")
     assert not any("Вебсервер" in line for line in lines)
+
+
+def closed_by_server(s):
+    try:
+        return s.recv(1) == b""
+    except ConnectionResetError:
+        return True
+
+
+def test_https_connections_beyond_the_cap_are_closed_before_the_handshake(home, certificate):
+    """Over HTTPS too, a connection beyond the web server's cap is closed unread, without a
+    handshake, while the connections within it are served."""
+    cap, extra = 256, 20
+    https_settings(home, certificate["cert"], certificate["key"])
+    with Service(home) as service:
+        assert service.wait_ready()
+        port, ca = service.web_port, str(certificate["cert"])
+        held = [socket.create_connection(("127.0.0.1", port), timeout=5)
+                for _ in range(cap + extra)]
+        try:
+            # Silent clients wait in the handshake (for up to its 5 s read limit); those
+            # beyond the cap see the end at once.
+            time.sleep(1.5)
+            ended, _, _ = select.select(held, [], [], 0)
+            closed = sum(closed_by_server(s) for s in ended)
+            assert closed == extra
+        finally:
+            for s in held:
+                s.close()
+        assert wait_until(lambda: requests.get(f"https://127.0.0.1:{port}/main.css", verify=ca,
+                                               timeout=10).status_code == 200, 20, step=0.5)
+        assert sum("соединение закрыто" in line for line in service.log_lines()) == 1
+        assert service.stop() == 0
