@@ -11,24 +11,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
-#include "capture/tvlc_thread.h"
+#include "common/camera_bench.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long ResidentKib() {
-  std::ifstream statm("/proc/self/statm");
-  long size = 0;
-  long resident = 0;
-  statm >> size >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
 
 double CpuSeconds() {
   rusage usage{};
@@ -51,17 +41,9 @@ int main(int argc, char** argv) {
   }
   const std::string url = argv[1];
   const double seconds = argc > 2 ? std::atof(argv[2]) : 20;
-  kestrin::service::ServiceConfig config;
-  config.home = argc > 3 ? argv[3]
-                         : (std::filesystem::temp_directory_path() /
-                            ("kestrin_camera_cost_" + std::to_string(getpid())));
-  std::filesystem::create_directories(config.home);
-  kestrin::service::ServiceState state(config);
-  kestrin::service::VlcLibrary vlc;
-  if (!vlc.LoadVlc("", state.log())) return 1;
-
-  kestrin::capture::TVLCThread worker(0, vlc.api(), state);
-  worker.Start();
+  kestrin::bench::BenchCamera camera("kestrin_camera_cost", argc > 3 ? argv[3] : "");
+  if (!camera.Start()) return 1;
+  kestrin::capture::TVLCThread& worker = camera.worker();
   const auto given = Clock::now();
   worker.SetUrl(url);
   while (!worker.Status().active || Decoded(*worker.frames()) == 0) {
@@ -83,7 +65,8 @@ int main(int argc, char** argv) {
   const double cpu = (CpuSeconds() - cpu_before) / elapsed * 100;
   const double fps = (Decoded(*worker.frames()) - frames_before) / elapsed;
   const auto status = worker.Status();
-  std::printf("%.0f,%.1f,%ld,%.1f,%d\n", first_ms, cpu, ResidentKib(), fps, status.restartcnt);
+  std::printf("%.0f,%.1f,%ld,%.1f,%d\n", first_ms, cpu, kestrin::bench::ResidentKib(), fps,
+              status.restartcnt);
   worker.Stop();
   return 0;
 }

@@ -5,30 +5,13 @@
 // usage: bench_reconnect_memory URL [RECONNECTS (default 1000)] [HOME]
 // Each reconnect is a restart request (code 2) once the stream is active.
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
-#include "capture/tvlc_thread.h"
-
-namespace {
-
-// Resident set size in KiB, from /proc/self/statm.
-long ResidentKib() {
-  std::ifstream statm("/proc/self/statm");
-  long size = 0;
-  long resident = 0;
-  statm >> size >> resident;
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-}  // namespace
+#include "common/camera_bench.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -37,17 +20,9 @@ int main(int argc, char** argv) {
   }
   const std::string url = argv[1];
   const int reconnects = argc > 2 ? std::atoi(argv[2]) : 1000;
-  kestrin::service::ServiceConfig config;
-  config.home = argc > 3 ? argv[3]
-                         : (std::filesystem::temp_directory_path() /
-                            ("kestrin_reconnect_" + std::to_string(getpid())));
-  std::filesystem::create_directories(config.home);
-  kestrin::service::ServiceState state(config);
-  kestrin::service::VlcLibrary vlc;
-  if (!vlc.LoadVlc("", state.log())) return 1;
-
-  kestrin::capture::TVLCThread worker(0, vlc.api(), state);
-  worker.Start();
+  kestrin::bench::BenchCamera camera("kestrin_reconnect", argc > 3 ? argv[3] : "");
+  if (!camera.Start()) return 1;
+  kestrin::capture::TVLCThread& worker = camera.worker();
   worker.SetUrl(url);
 
   const auto start = std::chrono::steady_clock::now();
@@ -66,7 +41,7 @@ int main(int argc, char** argv) {
     if (done <= 1 || done % 50 == 0 || done == reconnects) {
       std::printf("%d,%.1f,%ld\n", done,
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                  ResidentKib());
+                  kestrin::bench::ResidentKib());
       std::fflush(stdout);
     }
     if (done == reconnects) break;
