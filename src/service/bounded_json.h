@@ -8,10 +8,12 @@
 namespace kestrin::service {
 
 // Limits for JSON text received from a peer. The server's messages are short
-// objects nested one level; these leave ample room and keep every later walk
-// of a parsed value (dump, comparison) shallow.
+// objects nested one level; the depth limit leaves ample room and keeps every
+// later walk of a parsed value (dump, comparison) shallow. The size limit is
+// the longest message the server connection takes (16 MiB): a parse is linear
+// in the text, so only the depth needs a tighter bound.
 inline constexpr size_t kMaxJsonDepth = 64;
-inline constexpr size_t kMaxJsonBytes = 1 << 20;
+inline constexpr size_t kMaxJsonBytes = 16 << 20;
 
 // Whether no array or object of `text` lies more than `max_depth` levels deep
 // (a top-level object is level 1). Brackets inside strings do not count.

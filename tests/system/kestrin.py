@@ -2,6 +2,7 @@
 
 import contextlib
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -28,6 +29,32 @@ def make_home(path, fbclient=True):
     if fbclient:
         (path / "libfbclient.so.2").symlink_to(SYSTEM_FBCLIENT)
     return path
+
+
+def thread_count(pid):
+    """The threads of process `pid` now."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("Threads:"):
+                return int(line.split()[1])
+    raise AssertionError("no thread count")
+
+
+def ended_by_server(sockets):
+    """Those of `sockets` (connections that sent nothing the server would answer) that the
+    server has closed by now."""
+    poller = select.poll()
+    by_fd = {s.fileno(): s for s in sockets}
+    for fd in by_fd:
+        poller.register(fd, select.POLLIN)
+    ended = []
+    for fd, _ in poller.poll(0):
+        try:
+            if by_fd[fd].recv(1) == b"":
+                ended.append(by_fd[fd])
+        except ConnectionResetError:
+            ended.append(by_fd[fd])
+    return ended
 
 
 def wait_until(predicate, timeout=10.0, step=0.05):

@@ -12,7 +12,7 @@ import urllib.request
 
 import pytest
 
-from kestrin import Service, wait_until
+from kestrin import Service, thread_count, wait_until
 
 PHOTO = "0012A3B4C5D6_0C08150E0509"
 FLOOD_SECONDS = 12
@@ -35,14 +35,6 @@ def service(home, tmp_path):
         running.photo = photo
         yield running
         assert running.stop() == 0
-
-
-def thread_count(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
-    raise AssertionError("no thread count")
 
 
 def get_page(service):

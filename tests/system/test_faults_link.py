@@ -357,11 +357,12 @@ class FirebirdServer:
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         assert wait_until(self.listening, 30, step=0.1), "the Firebird server did not start"
 
-    def stop(self):
-        """Ends the server at once, as a crash or a pulled plug would."""
+    def stop(self, orderly=False):
+        """Ends the server at once, as a crash or a pulled plug would; `orderly`: as an
+        administrator's stop would, telling its clients that it shuts down."""
         if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGKILL)
-            self.proc.wait(10)
+            self.proc.send_signal(signal.SIGTERM if orderly else signal.SIGKILL)
+            self.proc.wait(20)
         assert wait_until(lambda: not self.listening(), 10)
 
 
@@ -454,3 +455,23 @@ def test_stopped_database_server_keeps_the_cached_rules_and_recovers(home, camer
         assert service.proc.poll() is None
         assert service.stop() == 0
     assert not [line for line in service.log_lines() if "DBERROR" in line]
+
+
+def test_database_server_shut_down_in_order_ends_nothing_of_the_service(home, camera, firebird):
+    """A database server stopped by its administrator tells every client it shuts down
+    ("connection shutdown"): the service's open connections and its camera refreshes fail
+    with that, and the service keeps photographing with the rules it has, then stops
+    cleanly."""
+    answer = server_database(firebird, camera)
+    with logged_in_service(home, answer,
+                           accsim_extra=["--db-password", server_password()]) as service:
+        admin = Admin(service.web_port)
+        assert event_gives_photo(service)
+        assert CONTROLLER in str(rows(admin.rules_page()))
+        firebird.stop(orderly=True)
+        # Camera refreshes (every 5 s) meet the stopped server.
+        time.sleep(7)
+        assert DB_ERROR_PAGE in admin.get("/rules").text
+        assert event_gives_photo(service)
+        assert service.proc.poll() is None
+        assert service.stop() == 0

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from kestrin import Service, wait_until
+from kestrin import Service, ended_by_server, thread_count, wait_until
 
 MAX_CONNECTIONS = 256
 HELD = MAX_CONNECTIONS + 44
@@ -22,28 +22,11 @@ def service(home):
         assert running.stop() == 0
 
 
-def thread_count(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
-    raise AssertionError("no thread count")
-
-
 def listen_backlog(port):
     """The listening queue length of the socket on `port` (Send-Q of a listening socket)."""
     out = subprocess.run(["ss", "-ltnH", f"sport = :{port}"], capture_output=True, text=True,
                          check=True).stdout
     return max(int(line.split()[2]) for line in out.splitlines())
-
-
-def closed_by_server(s):
-    try:
-        return s.recv(1) == b""
-    except BlockingIOError:
-        return False
-    except ConnectionResetError:
-        return True
 
 
 def exchange(port, request):
@@ -81,7 +64,7 @@ def test_connections_beyond_the_cap_are_closed_unread(service):
                     s.send(b"a")
                 except OSError:
                     pass  # closed by the server
-        closed = [s for s in held if closed_by_server(s)]
+        closed = ended_by_server(held)
         assert len(closed) == HELD - MAX_CONNECTIONS
         assert thread_count(pid) <= baseline + MAX_CONNECTIONS + 2
         # A whole request beyond the cap gets no answer at all.

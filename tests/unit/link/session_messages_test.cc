@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "service/bounded_json.h"
+
 namespace kestrin::link {
 namespace {
 
@@ -91,7 +93,7 @@ TEST(SessionMessagesTest, DatabaseAnswerBeyondTheLimitsIsIgnored) {
   }
   const std::string padded = R"({"atype":401,"answer":{"path":"/db","user":"u","password":"x"},)"
                              R"("pad":")" +
-                             std::string(2 << 20, ' ') + "\"}";
+                             std::string(service::kMaxJsonBytes, ' ') + "\"}";
   EXPECT_FALSE(ParseDatabaseAnswer(padded).Complete());
 }
 
