@@ -20,10 +20,10 @@ constexpr int kRetryPauseMs = 5000;
 constexpr int kMonitorPeriodMs = 500;
 constexpr int kIdlePeriodMs = 1000;
 constexpr auto kFrozenCheckPeriod = std::chrono::seconds(30);
-// libVLC buffers network sources for 1000 ms: after playback starts, a few
-// pictures come at once and then none for up to about 1.6 s before the steady
-// flow. The stalled-stream check waits this long after activation so that it
-// does not drop healthy streams.
+// libVLC buffers UDP sources for 1000 ms (HTTP ones for 100 ms): after
+// playback starts, a few pictures come at once and then none for up to about
+// 1.6 s before the steady flow. The stalled-stream check waits this long after activation so that
+// it does not drop healthy streams.
 constexpr auto kStallCheckDelay = std::chrono::seconds(3);
 
 // djb2 over `size` bytes, wrapping like a signed 32-bit number.

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <cctype>
+
 #include "platform/codepage.h"
 
 namespace kestrin::capture {
@@ -30,7 +32,24 @@ void UnlockPicture(void* opaque, void*, void* const*) {
 
 void DisplayPicture(void*, void*) {}
 
+// Whether `url` starts with `scheme` ("http://"), in any letter case.
+bool HasScheme(std::string_view url, std::string_view scheme) {
+  if (url.size() < scheme.size()) return false;
+  for (size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::vector<std::string> VlcInstanceOptions(std::string_view url) {
+  std::vector<std::string> options = {"--no-audio"};
+  if (HasScheme(url, "http://") || HasScheme(url, "https://")) {
+    options.push_back("--network-caching=" + std::to_string(kHttpCachingMs));
+  }
+  return options;
+}
 
 // libVLC's own count of decoded pictures. The picture lock callback cannot
 // serve as that count: libVLC's video output renders the last picture again
@@ -98,8 +117,11 @@ class VlcSource : public CameraSource {
   }
 
   bool Open(const std::string& url) override {
-    const char* const options[] = {"--no-audio"};
-    libvlc_instance_t* instance = vlc_.new_instance(1, options);
+    const std::vector<std::string> options = VlcInstanceOptions(url);
+    std::vector<const char*> arguments;
+    for (const std::string& option : options) arguments.push_back(option.c_str());
+    libvlc_instance_t* instance =
+        vlc_.new_instance(static_cast<int>(arguments.size()), arguments.data());
     if (instance == nullptr) return false;
     const std::string location = platform::Utf8ToCp1251(url);
     libvlc_media_t* media = vlc_.media_new_location(instance, location.c_str());

@@ -361,6 +361,40 @@ class Camsim(PeerProcess):
 
 
 
+class UdpCamsim(PeerProcess):
+    """camsim's stamped pictures (--raw) encoded by ffmpeg and sent as MPEG-TS to a UDP port on
+    loopback, as a network camera sends; `codec` is ffmpeg's encoder (libx264 or
+    mpeg2video)."""
+
+    def __init__(self, size="640x360", fps=10, codec="libx264"):
+        self.port = free_port()
+        self.size, self.fps, self.codec = size, fps, codec
+        self.camsim = self.proc = None
+
+    @property
+    def url(self):
+        return f"udp://@127.0.0.1:{self.port}"
+
+    def start(self):
+        encoder = (["-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency"]
+                   if self.codec == "libx264" else ["-c:v", "mpeg2video", "-q:v", "4", "-bf", "0"])
+        self.camsim = subprocess.Popen([str(CAMSIM), "--raw", "--size", self.size, "--fps",
+                                        str(self.fps)], stdout=subprocess.PIPE)
+        self.proc = subprocess.Popen(
+            ["ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "rawvideo", "-pix_fmt", "bgr24",
+             "-video_size", self.size, "-framerate", str(self.fps), "-i", "-", *encoder,
+             "-g", str(self.fps), "-pix_fmt", "yuv420p", "-f", "mpegts", "-muxdelay", "0",
+             "-muxpreload", "0", "-flush_packets", "1",
+             f"udp://127.0.0.1:{self.port}?pkt_size=1316"],
+            stdin=self.camsim.stdout, stdout=subprocess.DEVNULL)
+        self.camsim.stdout.close()
+        return self
+
+    def stop(self):
+        stop_process(self.proc)
+        stop_process(self.camsim)
+
+
 class RtspCam(PeerProcess):
     """The RTSP test camera (GStreamer's RTSP server) on a port of its own; `extra` are
     further rtspcam arguments. start() again after kill() serves on the same port."""

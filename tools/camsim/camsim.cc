@@ -11,6 +11,12 @@
 //                         pictures (open streams switch mid-stream, later
 //                         connections start with the new size)
 // Prints "camsim listening on ADDR:PORT" once it accepts connections.
+//
+// Every picture carries the CLOCK_MONOTONIC millisecond at which it was drawn
+// as a block stamp along its bottom edge (picture_stamp.h).
+//
+// --raw writes the pictures to standard output instead, as raw BGR24 at the
+// rate (for an encoder such as ffmpeg: -f rawvideo -pix_fmt bgr24 -s WxH).
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -30,6 +36,7 @@
 #include <vector>
 
 #include "capture/jpeg_encoder.h"
+#include "picture_stamp.h"
 #include "test_picture.h"
 
 namespace {
@@ -46,6 +53,7 @@ struct Options {
   double fps = 10;
   int quality = 80;
   kestrin::camsim::Rgb patch{0x20, 0x60, 0xC0};
+  bool raw = false;
   std::optional<double> freeze_after;
   std::optional<double> stall_after;
   std::optional<double> close_after;
@@ -59,7 +67,8 @@ struct Options {
                "camsim: %s\n"
                "usage: camsim [--bind ADDR] [--port N (0: any)] [--size WxH] [--fps N]\n"
                "              [--quality N] [--patch RRGGBB] [--freeze-after S]\n"
-               "              [--stall-after S] [--close-after S] [--resize-after S WxH]\n",
+               "              [--stall-after S] [--close-after S] [--resize-after S WxH]\n"
+               "       camsim --raw [--size WxH] [--fps N] [--patch RRGGBB]\n",
                message);
   std::exit(exit_code);
 }
@@ -85,6 +94,10 @@ Options ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
     if (name == "--help") Usage("an MJPEG camera over HTTP (multipart/x-mixed-replace)", 0);
+    if (name == "--raw") {
+      options.raw = true;
+      continue;
+    }
     if (i + 1 >= argc) Usage("missing value");
     const char* value = argv[++i];
     if (name == "--bind") {
@@ -193,6 +206,8 @@ void Serve(int fd, const Options& options, Clock::time_point started) {
     if (jpeg.empty() || !Elapsed(options.freeze_after, start)) {
       const auto [width, height] = PictureSize(options, started);
       kestrin::camsim::DrawTestPicture(width, height, frame, options.patch, picture);
+      kestrin::camsim::DrawStamp(picture.data(), width, height,
+                                 kestrin::camsim::MonotonicStampNow());
       if (!kestrin::capture::EncodeJpeg(picture.data(), kestrin::capture::PixelLayout::kBgr, width,
                                         height, options.quality, jpeg)) {
         return;
@@ -211,12 +226,34 @@ void Serve(int fd, const Options& options, Clock::time_point started) {
   }
 }
 
+// Writes stamped pictures to standard output at the rate until it closes.
+int WriteRaw(const Options& options) {
+  const auto period =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / options.fps));
+  std::vector<uint8_t> picture;
+  auto next = Clock::now();
+  for (uint64_t frame = 0;; ++frame) {
+    kestrin::camsim::DrawTestPicture(options.width, options.height, frame, options.patch, picture);
+    kestrin::camsim::DrawStamp(picture.data(), options.width, options.height,
+                               kestrin::camsim::MonotonicStampNow());
+    for (size_t done = 0; done < picture.size();) {
+      const ssize_t n = ::write(STDOUT_FILENO, picture.data() + done, picture.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return 0;
+      done += static_cast<size_t>(n);
+    }
+    next += period;
+    std::this_thread::sleep_until(next);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options options = ParseOptions(argc, argv);
-  const auto started = Clock::now();
   std::signal(SIGPIPE, SIG_IGN);
+  if (options.raw) return WriteRaw(options);
+  const auto started = Clock::now();
 
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int yes = 1;
