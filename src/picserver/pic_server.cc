@@ -1,198 +1,32 @@
 #include "picserver/pic_server.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <chrono>
-#include <functional>
-#include <string>
 #include <system_error>
 #include <vector>
 
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
-#include <asio/write.hpp>
 
 #include <fmt/format.h>
 
-#include "picserver/pic_request.h"
 #include "platform/resource_limits.h"
 #include "service/main_log.h"
 
 namespace kestrin::picserver {
 namespace {
 
-// The kinds a request line and its reply are counted by.
-std::string_view RequestKind(std::string_view line) {
-  if (line.starts_with('R')) return "name";
-  if (line.starts_with('F')) return "file";
-  return "other";
-}
-
-std::string_view ReplyKind(const PicAnswer& answer) {
-  switch (answer.kind) {
-    case PicAnswer::Kind::kClose:
-      return "no_reply";
-    case PicAnswer::Kind::kFile:
-      return "file";
-    case PicAnswer::Kind::kLine:
-      break;
-  }
-  if (answer.line == "none") return "not_found";
-  if (answer.line == "error") return "error";
-  return "name";
-}
-
-constexpr size_t kChunkSize = 64 * 1024;
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
 
-// One request and its reply on one connection, driven by the connection's
-// own io_context.
-class Session {
- public:
-  Session(tcp::socket& socket, service::ServiceState& state, const PicServerLimits& limits)
-      : socket_(socket), state_(state), limits_(limits), timer_(socket.get_executor()) {}
-
-  void Begin() {
-    ArmTimer(limits_.receive);
-    ReadMore();
-  }
-
-  // Ends the connection; later handlers see it closed and stop.
-  void Close() {
-    asio::error_code ignored;
-    timer_.cancel();
-    if (!socket_.is_open()) return;
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
-  }
-
- private:
-  void ArmTimer(std::chrono::steady_clock::duration limit) {
-    timer_.expires_after(limit);
-    timer_.async_wait([this](const asio::error_code& ec) {
-      if (!ec) Close();
-    });
-  }
-
-  void ReadMore() {
-    socket_.async_read_some(asio::buffer(read_buffer_),
-                            [this](const asio::error_code& ec, size_t n) {
-                              if (ec) return Close();
-                              line_.append(read_buffer_.data(), n);
-                              size_t end = line_.find('\n');
-                              if (end == std::string::npos) {
-                                if (line_.size() > kMaxRequestLine) return Close();
-                                return ReadMore();
-                              }
-                              if (end > kMaxRequestLine) return Close();
-                              line_.resize(end);
-                              if (!line_.empty() && line_.back() == '\r') line_.pop_back();
-                              Respond();
-                            });
-  }
-
-  void Respond() {
-    // One reading of the archive folder for every path of this request.
-    PicAnswer answer = AnswerRequest(line_, state_.archive_path.Get(), state_.name_format.load());
-    state_.metrics().PictureRequest(RequestKind(line_), ReplyKind(answer));
-    switch (answer.kind) {
-      case PicAnswer::Kind::kClose:
-        return Close();
-      case PicAnswer::Kind::kLine:
-        head_ = answer.line + "\r\n";
-        return Write(0, [this] { Close(); });
-      case PicAnswer::Kind::kFile:
-        file_ = OpenFetchFile(answer);
-        head_ = std::to_string(file_.size()) + "\r\n";
-        if (file_.size() < 0) return Write(0, [this] { Close(); });
-        remaining_ = file_.size();
-        // The size line goes out together with the first piece of the file.
-        return SendChunk();
-    }
-  }
-
-  void SendChunk() {
-    size_t n = 0;
-    if (remaining_ > 0) {
-      chunk_.resize(kChunkSize);
-      int64_t got = file_.Read(chunk_.data(), std::min<int64_t>(remaining_, kChunkSize));
-      // A file cut short while it is sent ends the reply early; the client
-      // sees fewer bytes than announced.
-      if (got <= 0) return Close();
-      n = static_cast<size_t>(got);
-      remaining_ -= got;
-    }
-    Write(n, [this] {
-      if (remaining_ > 0) return SendChunk();
-      Close();
-    });
-  }
-
-  // Sends the pending head line (if any) and the first `chunk_bytes` of the
-  // chunk buffer, then runs `next`.
-  void Write(size_t chunk_bytes, std::function<void()> next) {
-    std::array<asio::const_buffer, 2> buffers = {asio::buffer(head_),
-                                                 asio::buffer(chunk_.data(), chunk_bytes)};
-    ArmTimer(limits_.send);
-    asio::async_write(socket_, buffers,
-                      [this, next = std::move(next)](const asio::error_code& ec, size_t) {
-                        head_.clear();
-                        if (ec) return Close();
-                        next();
-                      });
-  }
-
-  tcp::socket& socket_;
-  service::ServiceState& state_;
-  PicServerLimits limits_;
-  asio::steady_timer timer_;
-  std::array<char, 512> read_buffer_{};
-  std::string line_;
-  std::string head_;
-  std::vector<char> chunk_;
-  platform::ArchiveFile file_;
-  int64_t remaining_ = 0;
-};
-
 }  // namespace
-
-void PicServerExecute(asio::io_context& context, tcp::socket& socket, service::ServiceState& state,
-                      const PicServerLimits& limits) {
-  Session session(socket, state, limits);
-  session.Begin();
-  context.run();
-  // Finished, or cut by a stop: close, then let the aborted handlers finish
-  // while the session still exists.
-  session.Close();
-  context.restart();
-  context.run();
-}
 
 size_t PicConnectionCap(size_t requested, uint64_t open_file_limit) {
   const uint64_t affordable = open_file_limit / 2 / kDescriptorsPerPicConnection;
   return static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(requested, affordable)));
 }
 
-// A connection's event loop and socket live only while its thread serves it:
-// the thread releases them (four descriptors) as its last act, under the
-// server's mutex, and the object waits for the next reaping to be joined.
-struct PicServer::Connection {
-  std::unique_ptr<asio::io_context> context;
-  std::optional<tcp::socket> socket;
-  std::thread thread;
-  bool finished = false;  // under the server's mutex
-};
-
 PicServer::PicServer(service::ServiceState& state, PicServerLimits limits)
-    : state_(state),
-      limits_(limits),
-      acceptor_(accept_context_),
-      retry_timer_(accept_context_),
-      accepted_(accept_context_) {}
+    : state_(state), limits_(limits), acceptor_(context_), retry_timer_(context_) {}
 
 PicServer::~PicServer() {
   Stop();
@@ -223,10 +57,15 @@ bool PicServer::Start(int port) {
   port_ = acceptor_.local_endpoint(ec).port();
   AcceptNext();
   try {
-    accept_thread_ = std::thread([this] { accept_context_.run(); });
+    loop_thread_ = std::thread([this] {
+      // Files go out by sendfile, which has no MSG_NOSIGNAL.
+      platform::BlockBrokenPipeSignal();
+      context_.run();
+    });
   } catch (const std::system_error&) {
     asio::error_code ignored;
     acceptor_.close(ignored);
+    context_.run();  // lets the aborted accept finish
     port_ = 0;
     return false;
   }
@@ -234,91 +73,48 @@ bool PicServer::Start(int port) {
 }
 
 void PicServer::AcceptNext() {
-  acceptor_.async_accept(accepted_, [this](const asio::error_code& ec) {
-    if (!acceptor_.is_open() || ec == asio::error::operation_aborted) return;
+  acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket accepted) {
+    if (closing_ || !acceptor_.is_open() || ec == asio::error::operation_aborted) return;
     if (ec) {
       // Out of descriptors or the like: try again shortly rather than spin.
       // The client waits in the backlog meanwhile.
       retry_timer_.expires_after(kAcceptRetry);
       retry_timer_.async_wait([this](const asio::error_code& wait_ec) {
-        if (!wait_ec && acceptor_.is_open()) AcceptNext();
+        if (!wait_ec && !closing_ && acceptor_.is_open()) AcceptNext();
       });
       return;
     }
-    Launch(std::move(accepted_));
-    accepted_ = tcp::socket(accept_context_);
+    Launch(std::move(accepted));
     AcceptNext();
   });
 }
 
 void PicServer::Launch(tcp::socket accepted) {
   // `accepted` closes when it goes out of scope unless a connection took it.
+  if (live_.load() >= cap_) return NoteRefused();
   asio::error_code ec;
-  const tcp protocol = accepted.local_endpoint(ec).protocol();
+  accepted.non_blocking(true, ec);
   if (ec) return;
-  bool refused = false;
-  {
-    std::lock_guard lock(mutex_);
-    ReapFinished();
-    if (stopping_) return;
-    refused = connections_.size() >= cap_;
-    if (!refused) {
-      auto connection = std::make_unique<Connection>();
-      Connection* raw = connection.get();
-      try {
-        // Each of these needs descriptors or a thread; without them the
-        // connection is closed unanswered.
-        raw->context = std::make_unique<asio::io_context>();
-        raw->socket.emplace(*raw->context);
-        const tcp::socket::native_handle_type fd = accepted.release(ec);
-        if (ec) return;
-        raw->socket->assign(protocol, fd, ec);
-        if (ec) {
-          ::close(fd);
-          return;
-        }
-        raw->thread = std::thread([this, raw] {
-          PicServerExecute(*raw->context, *raw->socket, state_, limits_);
-          {
-            std::lock_guard end_lock(mutex_);
-            raw->socket.reset();
-            raw->context.reset();
-            raw->finished = true;
-          }
-          ReapSoon();
-        });
-      } catch (const std::exception&) {
-        return;
-      }
-      connections_.push_back(std::move(connection));
-    }
+  const uint64_t id = next_id_++;
+  live_.fetch_add(1);
+  std::shared_ptr<PicConnection> connection;
+  try {
+    connection = std::make_shared<PicConnection>(std::move(accepted), state_, limits_, [this, id] {
+      open_.erase(id);
+      // Counted off once the connection's memory is freed too, that is after
+      // the handler that ended it has returned.
+      asio::post(context_, [this] { live_.fetch_sub(1); });
+    });
+  } catch (const std::exception&) {
+    live_.fetch_sub(1);  // out of memory: the connection is dropped
+    return;
   }
-  if (refused) NoteRefused();
-}
-
-void PicServer::ReapFinished() {
-  for (auto it = connections_.begin(); it != connections_.end();) {
-    if ((*it)->finished) {
-      (*it)->thread.join();
-      it = connections_.erase(it);
-    } else {
-      ++it;
-    }
+  try {
+    open_[id] = connection;
+    connection->Begin();
+  } catch (const std::exception&) {
+    connection->Cut();  // its end counts it off
   }
-}
-
-size_t PicServer::connection_count() {
-  std::lock_guard lock(mutex_);
-  return connections_.size();
-}
-
-void PicServer::ReapSoon() {
-  // On the accept thread, so that no connection thread joins another. After
-  // a stop nothing runs there; Stop joins every thread itself.
-  asio::post(accept_context_, [this] {
-    std::lock_guard lock(mutex_);
-    if (!stopping_) ReapFinished();
-  });
 }
 
 void PicServer::NoteRefused() {
@@ -333,30 +129,29 @@ void PicServer::NoteRefused() {
   }
 }
 
+void PicServer::CloseAll() {
+  closing_ = true;
+  asio::error_code ignored;
+  acceptor_.close(ignored);
+  retry_timer_.cancel();
+  std::vector<std::shared_ptr<PicConnection>> open;
+  for (auto& [id, weak] : open_) {
+    if (auto connection = weak.lock()) open.push_back(std::move(connection));
+  }
+  for (auto& connection : open) connection->Cut();
+}
+
 void PicServer::Stop() {
   {
-    std::lock_guard lock(mutex_);
-    if (stopping_) return;
-    stopping_ = true;
+    std::lock_guard lock(stop_mutex_);
+    if (stopped_) return;
+    stopped_ = true;
   }
-  if (accept_thread_.joinable()) {
-    asio::post(accept_context_, [this] {
-      asio::error_code ignored;
-      acceptor_.close(ignored);
-      retry_timer_.cancel();
-      accept_context_.stop();
-    });
-    accept_thread_.join();
-  }
-  std::list<std::unique_ptr<Connection>> open;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& connection : connections_) {
-      if (!connection->finished) connection->context->stop();
-    }
-    open.swap(connections_);
-  }
-  for (auto& connection : open) connection->thread.join();
+  if (!loop_thread_.joinable()) return;
+  // The loop runs out of work, and returns, once the aborted handlers of the
+  // cut connections have run and freed them.
+  asio::post(context_, [this] { CloseAll(); });
+  loop_thread_.join();
 }
 
 }  // namespace kestrin::picserver

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,22 @@ int64_t ArchiveFile::Read(char* buffer, size_t capacity) {
   while (true) {
     ssize_t n = ::read(fd_, buffer, capacity);
     if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+int64_t ArchiveFile::SendTo(int socket_fd, int64_t* offset, size_t count) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  while (true) {
+    off_t position = *offset;
+    ssize_t n = ::sendfile(socket_fd, fd_, &position, count);
+    if (n >= 0) {
+      *offset = position;
+      return n;
+    }
+    if (errno != EINTR) return -1;
   }
 }
 
