@@ -19,11 +19,13 @@ using tcp = asio::ip::tcp;
 inline constexpr size_t kMaxPicConnections = 1024;
 
 // How long a connection may take to deliver its request line, and each piece
-// of the reply to leave, and how many connections are served at once.
+// of the reply to leave, how many connections are served at once, and by how
+// many event loops (0: one per core).
 struct PicServerLimits {
   std::chrono::milliseconds receive{30000};
   std::chrono::milliseconds send{30000};
   size_t max_connections = kMaxPicConnections;
+  size_t loops = 0;
 };
 
 // One connection of the picture server, from its accepted socket to its

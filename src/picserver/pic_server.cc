@@ -1,7 +1,9 @@
 #include "picserver/pic_server.h"
 
 #include <algorithm>
+#include <future>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <asio/ip/v6_only.hpp>
@@ -18,6 +20,19 @@ namespace {
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
 
+size_t LoopCount(size_t requested) {
+  if (requested > 0) return requested;
+  return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 8);
+}
+
+// The loops' constructor arguments, built before the acceptor needs the first.
+template <typename Loop>
+std::vector<std::unique_ptr<Loop>> MakeLoops(size_t count) {
+  std::vector<std::unique_ptr<Loop>> loops;
+  for (size_t i = 0; i < count; ++i) loops.push_back(std::make_unique<Loop>());
+  return loops;
+}
+
 }  // namespace
 
 size_t PicConnectionCap(size_t requested, uint64_t open_file_limit) {
@@ -26,7 +41,11 @@ size_t PicConnectionCap(size_t requested, uint64_t open_file_limit) {
 }
 
 PicServer::PicServer(service::ServiceState& state, PicServerLimits limits)
-    : state_(state), limits_(limits), acceptor_(context_), retry_timer_(context_) {}
+    : state_(state),
+      limits_(limits),
+      loops_(MakeLoops<Loop>(LoopCount(limits.loops))),
+      acceptor_(loops_.front()->context),
+      retry_timer_(loops_.front()->context) {}
 
 PicServer::~PicServer() {
   Stop();
@@ -56,61 +75,79 @@ bool PicServer::Start(int port) {
   }
   port_ = acceptor_.local_endpoint(ec).port();
   AcceptNext();
-  try {
-    loop_thread_ = std::thread([this] {
-      // Files go out by sendfile, which has no MSG_NOSIGNAL.
-      platform::BlockBrokenPipeSignal();
-      context_.run();
-    });
-  } catch (const std::system_error&) {
-    asio::error_code ignored;
-    acceptor_.close(ignored);
-    context_.run();  // lets the aborted accept finish
-    port_ = 0;
-    return false;
+  for (auto& loop : loops_) {
+    try {
+      loop->thread = std::thread([&context = loop->context] {
+        // Files go out by sendfile, which has no MSG_NOSIGNAL.
+        platform::BlockBrokenPipeSignal();
+        context.run();
+      });
+    } catch (const std::system_error&) {
+      // Without its threads the server does not start; the loops that run
+      // end at once.
+      Stop();
+      port_ = 0;
+      return false;
+    }
   }
   return true;
 }
 
 void PicServer::AcceptNext() {
-  acceptor_.async_accept([this](const asio::error_code& ec, tcp::socket accepted) {
-    if (closing_ || !acceptor_.is_open() || ec == asio::error::operation_aborted) return;
-    if (ec) {
-      // Out of descriptors or the like: try again shortly rather than spin.
-      // The client waits in the backlog meanwhile.
-      retry_timer_.expires_after(kAcceptRetry);
-      retry_timer_.async_wait([this](const asio::error_code& wait_ec) {
-        if (!wait_ec && !closing_ && acceptor_.is_open()) AcceptNext();
+  Loop& target = *loops_[next_loop_];
+  next_loop_ = (next_loop_ + 1) % loops_.size();
+  acceptor_.async_accept(
+      target.context, [this, &target](const asio::error_code& ec, tcp::socket accepted) {
+        if (closing_ || !acceptor_.is_open() || ec == asio::error::operation_aborted) return;
+        if (ec) {
+          // Out of descriptors or the like: try again shortly rather than spin.
+          // The client waits in the backlog meanwhile.
+          retry_timer_.expires_after(kAcceptRetry);
+          retry_timer_.async_wait([this](const asio::error_code& wait_ec) {
+            if (!wait_ec && !closing_ && acceptor_.is_open()) AcceptNext();
+          });
+          return;
+        }
+        // `accepted` closes when it goes out of scope unless a loop took it.
+        if (live_.load() >= cap_) {
+          NoteRefused();
+        } else {
+          live_.fetch_add(1);
+          try {
+            asio::post(target.context, [this, &target, socket = std::move(accepted)]() mutable {
+              Launch(target, std::move(socket));
+            });
+          } catch (const std::exception&) {
+            live_.fetch_sub(1);  // out of memory: the connection is dropped
+          }
+        }
+        AcceptNext();
       });
-      return;
-    }
-    Launch(std::move(accepted));
-    AcceptNext();
-  });
 }
 
-void PicServer::Launch(tcp::socket accepted) {
-  // `accepted` closes when it goes out of scope unless a connection took it.
-  if (live_.load() >= cap_) return NoteRefused();
+void PicServer::Launch(Loop& loop, tcp::socket accepted) {
   asio::error_code ec;
   accepted.non_blocking(true, ec);
-  if (ec) return;
-  const uint64_t id = next_id_++;
-  live_.fetch_add(1);
+  if (loop.closing || ec) {
+    live_.fetch_sub(1);
+    return;
+  }
+  const uint64_t id = loop.next_id++;
   std::shared_ptr<PicConnection> connection;
   try {
-    connection = std::make_shared<PicConnection>(std::move(accepted), state_, limits_, [this, id] {
-      open_.erase(id);
-      // Counted off once the connection's memory is freed too, that is after
-      // the handler that ended it has returned.
-      asio::post(context_, [this] { live_.fetch_sub(1); });
-    });
+    connection =
+        std::make_shared<PicConnection>(std::move(accepted), state_, limits_, [this, &loop, id] {
+          loop.open.erase(id);
+          // Counted off once the connection's memory is freed too, that is
+          // after the handler that ended it has returned.
+          asio::post(loop.context, [this] { live_.fetch_sub(1); });
+        });
   } catch (const std::exception&) {
     live_.fetch_sub(1);  // out of memory: the connection is dropped
     return;
   }
   try {
-    open_[id] = connection;
+    loop.open[id] = connection;
     connection->Begin();
   } catch (const std::exception&) {
     connection->Cut();  // its end counts it off
@@ -129,16 +166,16 @@ void PicServer::NoteRefused() {
   }
 }
 
-void PicServer::CloseAll() {
-  closing_ = true;
-  asio::error_code ignored;
-  acceptor_.close(ignored);
-  retry_timer_.cancel();
+void PicServer::CloseLoop(Loop& loop) {
+  loop.closing = true;
   std::vector<std::shared_ptr<PicConnection>> open;
-  for (auto& [id, weak] : open_) {
+  for (auto& [id, weak] : loop.open) {
     if (auto connection = weak.lock()) open.push_back(std::move(connection));
   }
   for (auto& connection : open) connection->Cut();
+  // The loop runs out of work, and its thread returns, once the aborted
+  // handlers of the cut connections have run and freed them.
+  loop.keep.reset();
 }
 
 void PicServer::Stop() {
@@ -147,11 +184,27 @@ void PicServer::Stop() {
     if (stopped_) return;
     stopped_ = true;
   }
-  if (!loop_thread_.joinable()) return;
-  // The loop runs out of work, and returns, once the aborted handlers of the
-  // cut connections have run and freed them.
-  asio::post(context_, [this] { CloseAll(); });
-  loop_thread_.join();
+  Loop& first = *loops_.front();
+  if (first.thread.joinable()) {
+    // No connection is handed to a loop after this: every hand-over posted
+    // before it reaches its loop ahead of that loop's close below.
+    std::promise<void> closed;
+    asio::post(first.context, [this, &closed] {
+      closing_ = true;
+      asio::error_code ignored;
+      acceptor_.close(ignored);
+      retry_timer_.cancel();
+      closed.set_value();
+    });
+    closed.get_future().wait();
+  }
+  for (auto& loop : loops_) {
+    if (!loop->thread.joinable()) continue;
+    asio::post(loop->context, [this, &target = *loop] { CloseLoop(target); });
+  }
+  for (auto& loop : loops_) {
+    if (loop->thread.joinable()) loop->thread.join();
+  }
 }
 
 }  // namespace kestrin::picserver

@@ -8,6 +8,9 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <vector>
+
+#include <asio/executor_work_guard.hpp>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -29,9 +32,10 @@ inline constexpr uint64_t kDescriptorsPerPicConnection = 4;
 size_t PicConnectionCap(size_t requested, uint64_t open_file_limit);
 
 // The picture server: clients look up and fetch archived photos over TCP,
-// one request line and one reply per connection. One event loop on one
-// thread accepts and serves every connection; no thread is started per
-// connection. Beyond the connection cap (PicConnectionCap of the limits' cap
+// one request line and one reply per connection. A few event loops, one
+// thread each (one per core by default), serve every connection; the first
+// also accepts and hands each new connection to the loops in turn. No thread
+// is started per connection. Beyond the connection cap (PicConnectionCap of the limits' cap
 // and the process's descriptor limit) a new connection is closed at once,
 // and a log line says so at most once a minute. A connection releases its
 // descriptors as soon as it ends. Running out of descriptors closes the
@@ -59,28 +63,41 @@ class PicServer {
   size_t connection_count() const { return live_.load(); }
 
  private:
+  // One event loop and the connections it serves.
+  struct Loop {
+    asio::io_context context{1};
+    asio::executor_work_guard<asio::io_context::executor_type> keep{context.get_executor()};
+    // Never waited on: making it opens the loop's event descriptors at once
+    // rather than at its first connection, so that they are the server's
+    // from its start.
+    asio::steady_timer opener{context};
+    std::thread thread;
+    // Only this loop's thread touches these.
+    bool closing = false;
+    uint64_t next_id = 0;
+    std::unordered_map<uint64_t, std::weak_ptr<PicConnection>> open;
+  };
+
   void AcceptNext();
-  // Serves the accepted socket, or closes it beyond the cap.
-  void Launch(tcp::socket accepted);
+  // On `loop`: serves the accepted socket, counted already.
+  void Launch(Loop& loop, tcp::socket accepted);
   // Logs a refused connection, at most once a minute.
   void NoteRefused();
-  // On the loop: closes the acceptor and cuts every open connection.
-  void CloseAll();
+  // On `loop`: cuts its connections and lets it end once they have.
+  void CloseLoop(Loop& loop);
 
   service::ServiceState& state_;
   PicServerLimits limits_;
-  asio::io_context context_{1};
+  std::vector<std::unique_ptr<Loop>> loops_;  // the first one accepts
   tcp::acceptor acceptor_;
   asio::steady_timer retry_timer_;
-  std::thread loop_thread_;
   int port_ = 0;
   size_t cap_ = 0;
 
-  // Only the loop thread touches these.
+  // Only the accepting loop touches these.
   std::optional<std::chrono::steady_clock::time_point> refusal_logged_;
   bool closing_ = false;
-  uint64_t next_id_ = 0;
-  std::unordered_map<uint64_t, std::weak_ptr<PicConnection>> open_;
+  size_t next_loop_ = 0;
   // Connections counted against the cap: from accept until the one's
   // handlers have all run and it is freed.
   std::atomic<size_t> live_{0};
