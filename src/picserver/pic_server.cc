@@ -85,6 +85,10 @@ bool PicServer::Start(int port) {
     } catch (const std::system_error&) {
       // Without its threads the server does not start; the loops that run
       // end at once.
+      if (!loops_.front()->thread.joinable()) {
+        asio::error_code ignored;
+        acceptor_.close(ignored);
+      }
       Stop();
       port_ = 0;
       return false;
