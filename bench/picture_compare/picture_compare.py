@@ -3,8 +3,8 @@
 clients (bench_picture_compare), towards the service's picture server and towards nginx
 serving the same folder over HTTP (HEAD + GET, one connection each, as the picture protocol
 uses one connection per request), in three cases: 100 photos; the same photos in an archive of
-100,000 files; and 100 photos with 1,000 idle connections held open meanwhile (20 clients, so
-that idle and busy connections stay within the picture server's cap of 1024). Each case runs
+100,000 files; and 100 photos with 1,000 idle connections held open meanwhile (10 clients, so
+that idle, busy and just closed connections stay within the picture server's cap of 1024). Each case runs
 on both servers one after the other. Reports pairs per second, p50 and p99, CPU per 1000
 pairs and the threads of both, the ratios, and the lookup rate alone in both archives.
 
@@ -170,7 +170,7 @@ def main():
     parser.add_argument("--archive-files", type=int, default=100000,
                         help="files in the large archive")
     parser.add_argument("--idle", type=int, default=1000, help="idle connections")
-    parser.add_argument("--idle-clients", type=int, default=20)
+    parser.add_argument("--idle-clients", type=int, default=10)
     parser.add_argument("--binary", help="the service binary (default: the build's)")
     parser.add_argument("--md", help="append the result block to this markdown file")
     args = parser.parse_args()
