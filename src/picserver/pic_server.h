@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <asio/executor_work_guard.hpp>
-
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
@@ -22,8 +21,8 @@
 namespace kestrin::picserver {
 
 // The descriptors budgeted for one connection while it is served: its
-// socket, the file it sends, the archive folder opened to find that file,
-// and one to spare.
+// socket and the file it sends, with as many again to spare for the
+// process's other needs at the busiest moment.
 inline constexpr uint64_t kDescriptorsPerPicConnection = 4;
 
 // The connection cap for a process allowed `open_file_limit` descriptors:
@@ -35,11 +34,12 @@ size_t PicConnectionCap(size_t requested, uint64_t open_file_limit);
 // one request line and one reply per connection. A few event loops, one
 // thread each (one per core by default), serve every connection; the first
 // also accepts and hands each new connection to the loops in turn. No thread
-// is started per connection. Beyond the connection cap (PicConnectionCap of the limits' cap
-// and the process's descriptor limit) a new connection is closed at once,
-// and a log line says so at most once a minute. A connection releases its
-// descriptors as soon as it ends. Running out of descriptors closes the
-// connection concerned and never ends the server.
+// is started per connection; an idle one costs a socket and a timer. Beyond
+// the connection cap (PicConnectionCap of the limits' cap and the process's
+// descriptor limit) a new connection is closed at once, and a log line says
+// so at most once a minute. A connection releases its descriptors as soon as
+// it ends. Running out of descriptors closes the connection concerned and
+// never ends the server.
 class PicServer {
  public:
   explicit PicServer(service::ServiceState& state, PicServerLimits limits = {});
@@ -98,8 +98,9 @@ class PicServer {
   std::optional<std::chrono::steady_clock::time_point> refusal_logged_;
   bool closing_ = false;
   size_t next_loop_ = 0;
+
   // Connections counted against the cap: from accept until the one's
-  // handlers have all run and it is freed.
+  // handlers have all run and it is freed. Every loop changes it.
   std::atomic<size_t> live_{0};
 
   std::mutex stop_mutex_;
