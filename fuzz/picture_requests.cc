@@ -139,7 +139,7 @@ std::string Exchange(int port, std::string_view request) {
   return reply;
 }
 
-// Waits until the server has ended and joined every connection, so that each
+// Waits until the server has ended and freed every connection, so that each
 // input leaves nothing of its own behind (a connection still tearing down
 // would look like a leak) and a connection that never ends is a finding.
 void AwaitConnectionsEnded(picserver::PicServer& server) {

@@ -6,12 +6,16 @@
 // (HEAD as the lookup, GET as the fetch, "Connection: close", one connection
 // each), so that both servers do the same number of connections and bytes.
 //
-//   bench_picture_compare --mode pic|http --port N --archive DIR
-//                         [--clients 50] [--seconds 15]
+//   bench_picture_compare --mode pic|pic-lookup|http --port N --archive DIR
+//                         [--clients 50] [--seconds 15] [--idle 0]
 //
+// Mode pic-lookup does the lookups of the pairs alone.
+// --idle N opens N connections that send nothing before the clients start and
+// holds them until they end, then counts how many the server still held open.
 // The archive's single-frame photos (NAME1.jpg with a 25-character NAME) are
 // the files asked for, in turn. Prints one line:
 //   mode M clients C seconds S pairs P failed F pairs_per_s R p50_ms A p99_ms B max_ms X
+//   idle N idle_open K
 // and exits non-zero when a pair failed or none succeeded.
 
 #include <arpa/inet.h>
@@ -53,9 +57,10 @@ std::string Exchange(int port, const std::string& request) {
   return kestrin::bench::LoopbackExchange(port, request).value_or("");
 }
 
-bool PicturePair(int port, const Photo& photo) {
+bool PicturePair(int port, const Photo& photo, bool lookup_only) {
   const std::string name = photo.stem.substr(0, 25);
   if (Exchange(port, "R" + name + "\r\n") != photo.stem + "\r\n") return false;
+  if (lookup_only) return true;
   const std::string reply = Exchange(port, "F" + photo.stem + "\r\n");
   const std::string head = std::to_string(photo.bytes.size()) + "\r\n";
   return reply.size() == head.size() + photo.bytes.size() &&
@@ -84,6 +89,28 @@ bool HttpPair(int port, const Photo& photo) {
          HttpReplyMatches(Exchange(port, "GET" + tail), photo, true);
 }
 
+// A loopback connection that sends nothing; -1 when it cannot be made.
+int IdleConnection(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the server has neither closed nor reset the connection.
+bool StillOpen(int fd) {
+  char byte;
+  const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+  return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 double Percentile(std::vector<double>& values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -93,8 +120,8 @@ double Percentile(std::vector<double>& values, double p) {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: bench_picture_compare --mode pic|http --port N --archive DIR "
-               "[--clients 50] [--seconds 15]\n");
+               "usage: bench_picture_compare --mode pic|pic-lookup|http --port N --archive DIR "
+               "[--clients 50] [--seconds 15] [--idle 0]\n");
   std::exit(2);
 }
 
@@ -106,6 +133,7 @@ int main(int argc, char** argv) {
   int port = 0;
   int clients = 50;
   double seconds = 15;
+  int idle = 0;
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) Usage();
     const std::string option = argv[i];
@@ -120,12 +148,14 @@ int main(int argc, char** argv) {
       clients = std::atoi(value);
     } else if (option == "--seconds") {
       seconds = std::atof(value);
+    } else if (option == "--idle") {
+      idle = std::atoi(value);
     } else {
       Usage();
     }
   }
-  if ((mode != "pic" && mode != "http") || port <= 0 || archive.empty() || clients <= 0 ||
-      seconds <= 0) {
+  if ((mode != "pic" && mode != "pic-lookup" && mode != "http") || port <= 0 || archive.empty() ||
+      clients <= 0 || seconds <= 0 || idle < 0) {
     Usage();
   }
 
@@ -143,7 +173,18 @@ int main(int argc, char** argv) {
   std::sort(photos.begin(), photos.end(),
             [](const Photo& a, const Photo& b) { return a.stem < b.stem; });
 
-  const bool pic = mode == "pic";
+  std::vector<int> idle_fds;
+  for (int i = 0; i < idle; ++i) {
+    const int fd = IdleConnection(port);
+    if (fd < 0) {
+      std::fprintf(stderr, "idle connection %d failed\n", i);
+      return 2;
+    }
+    idle_fds.push_back(fd);
+  }
+
+  const bool pic = mode != "http";
+  const bool lookup_only = mode == "pic-lookup";
   std::atomic<long> failed{0};
   std::atomic<bool> go{false};
   std::mutex lock;
@@ -158,7 +199,7 @@ int main(int argc, char** argv) {
       for (size_t k = static_cast<size_t>(c); Clock::now() < deadline; ++k) {
         const Photo& photo = photos[k % photos.size()];
         const auto t0 = Clock::now();
-        const bool ok = pic ? PicturePair(port, photo) : HttpPair(port, photo);
+        const bool ok = pic ? PicturePair(port, photo, lookup_only) : HttpPair(port, photo);
         const auto t1 = Clock::now();
         if (ok) {
           mine.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
@@ -183,5 +224,10 @@ int main(int argc, char** argv) {
       "p99_ms %.2f max_ms %.2f\n",
       mode.c_str(), clients, elapsed, pairs, failed.load(), pairs / elapsed,
       Percentile(latencies_ms, 50), Percentile(latencies_ms, 99), Percentile(latencies_ms, 100));
+  if (idle > 0) {
+    const auto open = std::count_if(idle_fds.begin(), idle_fds.end(), StillOpen);
+    std::printf("idle %d idle_open %ld\n", idle, static_cast<long>(open));
+  }
+  for (int fd : idle_fds) ::close(fd);
   return failed == 0 && pairs > 0 ? 0 : 1;
 }

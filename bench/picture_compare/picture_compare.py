@@ -1,19 +1,25 @@
 #!/usr/bin/python3
 """Picture server against nginx: lookup + fetch pairs of 300 KB photos by 50 concurrent
-clients (bench_picture_compare), first towards the service's picture server, then towards
-nginx serving the same folder over HTTP (HEAD + GET, one connection each, as the picture
-protocol uses one connection per request). Reports pairs per second, p50 and p99 of both and
-their ratio.
+clients (bench_picture_compare), towards the service's picture server and towards nginx
+serving the same folder over HTTP (HEAD + GET, one connection each, as the picture protocol
+uses one connection per request), in three cases: 100 photos; the same photos in an archive of
+100,000 files; and 100 photos with 1,000 idle connections held open meanwhile (10 clients, so
+that idle, busy and just closed connections stay within the picture server's cap of 1024). Each case runs
+on both servers one after the other. Reports pairs per second, p50 and p99, CPU per 1000
+pairs and the threads of both, the ratios, and the lookup rate alone in both archives.
 
-  picture_compare.py [--clients 50] [--seconds 15] [--size 300000] [--files 100] [--md FILE]
+  picture_compare.py [--clients 50] [--seconds 15] [--size 300000] [--files 100]
+                     [--archive-files 100000] [--idle 1000] [--binary PATH] [--md FILE]
 """
 
 import argparse
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "harness"))
@@ -45,96 +51,203 @@ http {{
 """
 
 
-def parse(line):
-    words = line.split()
-    return {words[i]: words[i + 1] for i in range(0, len(words) - 1, 2)}
+def parse(text):
+    figures = {}
+    for line in text.strip().splitlines():
+        words = line.split()
+        figures.update({words[i]: words[i + 1] for i in range(0, len(words) - 1, 2)})
+    return figures
 
 
-def run_client(mode, port, archive, clients, seconds):
-    result = subprocess.run([str(kbench.PICTURE_COMPARE), "--mode", mode, "--port", str(port),
-                             "--archive", str(archive), "--clients", str(clients),
-                             "--seconds", str(seconds)], capture_output=True, text=True)
-    if not result.stdout.strip():
-        raise RuntimeError(f"bench_picture_compare {mode}: {result.stderr}")
-    return parse(result.stdout.strip().splitlines()[-1])
+def process_tree(pid):
+    """`pid` and its child processes (nginx's workers)."""
+    pids = [pid]
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                stat = Path(f"/proc/{entry}/stat").read_text()
+            except OSError:
+                continue
+            if int(stat.rsplit(")", 1)[1].split()[1]) == pid:
+                pids.append(int(entry))
+    return pids
+
+
+def tree_cpu(pids):
+    total = 0.0
+    for pid in pids:
+        try:
+            total += kbench.cpu_seconds(pid)
+        except OSError:
+            pass
+    return total
+
+
+def tree_threads(pids):
+    total = 0
+    for pid in pids:
+        try:
+            total += len(os.listdir(f"/proc/{pid}/task"))
+        except OSError:
+            pass
+    return total
+
+
+def run_client(mode, port, archive, clients, seconds, server_pid, idle=0):
+    """The client's figures plus the server's CPU seconds over the run and its most threads
+    while the client ran."""
+    pids = process_tree(server_pid)
+    cpu_before = tree_cpu(pids)
+    most_threads = [tree_threads(pids)]
+    client = subprocess.Popen([str(kbench.PICTURE_COMPARE), "--mode", mode, "--port",
+                               str(port), "--archive", str(archive), "--clients", str(clients),
+                               "--seconds", str(seconds), "--idle", str(idle)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    done = threading.Event()
+
+    def sample():
+        while not done.wait(0.25):
+            most_threads[0] = max(most_threads[0], tree_threads(pids))
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    out, err = client.communicate()
+    done.set()
+    sampler.join()
+    if not out.strip():
+        raise RuntimeError(f"bench_picture_compare {mode}: {err}")
+    figures = parse(out)
+    figures["cpu_s"] = tree_cpu(pids) - cpu_before
+    figures["threads"] = most_threads[0]
+    figures["load"] = kbench.load_text()
+    return figures
+
+
+def make_archive(folder, files, size, filler):
+    """`files` photos of `size` bytes that the clients ask for, and `filler` empty photo files
+    of another controller that only make the folder large."""
+    folder.mkdir()
+    for i in range(files):
+        name = kbench.photo_file(kbench.event_fields("0012A3B4C5D6", "0204", i))
+        (folder / name).write_bytes(b"\xff\xd8" + os.urandom(size - 4) + b"\xff\xd9")
+    for i in range(filler):
+        name = kbench.photo_file(kbench.event_fields("00FFEEDDCCBB", "0204", i), kind="2")
+        (folder / name).touch()
+
+
+class Nginx:
+    def __init__(self, work, root):
+        self.dir = work
+        self.dir.mkdir()
+        self.port = kbench.kestrin.free_port()
+        (self.dir / "nginx.conf").write_text(NGINX_CONF.format(
+            workers=kbench.cores(), dir=self.dir, port=self.port, root=root))
+        binary = shutil.which("nginx") or "/usr/sbin/nginx"
+        self.proc = subprocess.Popen([binary, "-p", str(self.dir), "-c",
+                                      str(self.dir / "nginx.conf")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+
+        def listening():
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                return True
+            except OSError:
+                return self.proc.poll() is not None
+        kbench.wait_until(listening, 10)
+        if self.proc.poll() is not None:
+            raise RuntimeError("nginx did not start: " + self.proc.stderr.read())
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--clients", type=int, default=50)
-    parser.add_argument("--seconds", type=float, default=15.0, help="per server")
+    parser.add_argument("--seconds", type=float, default=15.0, help="per server and case")
     parser.add_argument("--size", type=int, default=300000, help="bytes per photo")
     parser.add_argument("--files", type=int, default=100)
+    parser.add_argument("--archive-files", type=int, default=100000,
+                        help="files in the large archive")
+    parser.add_argument("--idle", type=int, default=1000, help="idle connections")
+    parser.add_argument("--idle-clients", type=int, default=10)
+    parser.add_argument("--binary", help="the service binary (default: the build's)")
     parser.add_argument("--md", help="append the result block to this markdown file")
     args = parser.parse_args()
+    if args.binary:
+        kbench.kestrin.BINARY = Path(args.binary)
     command = "bench/picture_compare/picture_compare.py " + " ".join(sys.argv[1:])
     report = kbench.Report("3. Picture server against nginx", command.strip())
-    nginx_binary = shutil.which("nginx") or "/usr/sbin/nginx"
+    results = []  # (case, picture server figures, nginx figures)
+    lookups = []  # (archive, lookup figures)
 
     with tempfile.TemporaryDirectory(prefix="kestrin-pictures-") as work:
         work = Path(work)
         os.chmod(work, 0o755)
-        archive = work / "archive"
-        archive.mkdir()
-        for i in range(args.files):
-            name = kbench.photo_file(kbench.event_fields("0012A3B4C5D6", "0204", i))
-            (archive / name).write_bytes(b"\xff\xd8" + os.urandom(args.size - 4) + b"\xff\xd9")
-        home = kbench.kestrin.make_home(work / "home")
-        kbench.kestrin.write_settings(home, {"main": {"arch": str(archive)}})
+        archives = [("small", args.files, 0), ("large", args.files,
+                                                max(0, args.archive_files - args.files))]
+        for label, files, filler in archives:
+            archive = work / f"archive-{label}"
+            make_archive(archive, files, args.size, filler)
+            home = kbench.kestrin.make_home(work / f"home-{label}")
+            kbench.kestrin.write_settings(home, {"main": {"arch": str(archive)}})
+            service = kbench.Service(home)
+            nginx = Nginx(work / f"nginx-{label}", archive)
+            try:
+                with service:
+                    if not service.wait_ready(30):
+                        raise RuntimeError("the service did not start")
+                    pid = service.proc.pid
+                    pic_port = service.picture_port
+                    total = files + filler
+                    cases = [(f"{total} files", args.clients, 0)]
+                    if label == "small" and args.idle:
+                        cases.append((f"{total} files, {args.idle} idle connections",
+                                      args.idle_clients, args.idle))
+                    for case, clients, idle in cases:
+                        pic = run_client("pic", pic_port, archive, clients, args.seconds, pid,
+                                         idle)
+                        http = run_client("http", nginx.port, archive, clients, args.seconds,
+                                          nginx.proc.pid, idle)
+                        results.append((f"{case}, {clients} clients", pic, http))
+                    lookups.append((f"{total} files", run_client(
+                        "pic-lookup", pic_port, archive, args.clients, args.seconds / 3, pid)))
+            finally:
+                nginx.stop()
 
-        service = kbench.Service(home)
-        with service:
-            if not service.wait_ready(30):
-                raise RuntimeError("the service did not start")
-            pic = run_client("pic", service.picture_port, archive, args.clients, args.seconds)
-            pic_load = kbench.load_text()
-            pic_threads = kbench.proc_status(service.proc.pid)["threads"]
-
-        nginx_dir = work / "nginx"
-        nginx_dir.mkdir()
-        port = kbench.kestrin.free_port()
-        (nginx_dir / "nginx.conf").write_text(NGINX_CONF.format(
-            workers=kbench.cores(), dir=nginx_dir, port=port, root=archive))
-        nginx = subprocess.Popen([nginx_binary, "-p", str(nginx_dir), "-c",
-                                  str(nginx_dir / "nginx.conf")],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        try:
-            import socket
-
-            def listening():
-                try:
-                    socket.create_connection(("127.0.0.1", port), 0.2).close()
-                    return True
-                except OSError:
-                    return nginx.poll() is not None
-            kbench.wait_until(listening, 10)
-            if nginx.poll() is not None:
-                raise RuntimeError("nginx did not start: " + nginx.stderr.read())
-            http = run_client("http", port, archive, args.clients, args.seconds)
-            http_load = kbench.load_text()
-        finally:
-            nginx.terminate()
-            nginx.wait(10)
-
-    def row(name, figures, load):
-        report.rows.append((f"{name}: lookup+fetch pairs/s", figures["pairs_per_s"], "", None,
-                            load))
-        report.rows.append((f"{name}: pair latency p50 / p99 / max",
-                            f"{float(figures['p50_ms']):.1f} / {float(figures['p99_ms']):.1f} / "
-                            f"{float(figures['max_ms']):.1f} ms", "", None, load))
-        ok = figures["failed"] == "0"
-        report.rows.append((f"{name}: pairs checked whole (failed)",
-                            f"{figures['pairs']} ({figures['failed']})", "none failed", ok, load))
-
-    row("picture server", pic, pic_load)
-    row("nginx", http, http_load)
-    ratio = float(pic["pairs_per_s"]) / max(float(http["pairs_per_s"]), 1e-9)
-    p99_ratio = float(pic["p99_ms"]) / max(float(http["p99_ms"]), 1e-9)
-    report.figure("picture server / nginx, pairs/s", f"{ratio:.2f}")
-    report.figure("picture server / nginx, p99", f"{p99_ratio:.2f}")
-    report.note(f"{args.files} photos of {args.size} bytes, {args.clients} clients, "
-                f"{args.seconds:g} s per server; nginx {kbench.cores()} workers, sendfile, no "
-                f"access log; picture server threads at the end of its run: {pic_threads}")
+    for case, pic, http in results:
+        for name, figures in (("picture server", pic), ("nginx", http)):
+            load = figures["load"]
+            pairs = int(figures["pairs"])
+            report.rows.append((f"[{case}] {name}: pairs/s", figures["pairs_per_s"], "", None,
+                                load))
+            report.rows.append((f"[{case}] {name}: p50 / p99 / max",
+                                f"{float(figures['p50_ms']):.1f} / {float(figures['p99_ms']):.1f}"
+                                f" / {float(figures['max_ms']):.1f} ms", "", None, load))
+            report.rows.append((f"[{case}] {name}: CPU per 1000 pairs",
+                                f"{1000 * figures['cpu_s'] / max(pairs, 1):.3f} s", "", None,
+                                load))
+            threads = f"{figures['threads']}"
+            if "idle_open" in figures:
+                threads += f"; idle connections still open at the end: {figures['idle_open']}"
+            report.rows.append((f"[{case}] {name}: threads (most during the run)", threads, "",
+                                None, load))
+            ok = figures["failed"] == "0"
+            report.rows.append((f"[{case}] {name}: pairs checked whole (failed)",
+                                f"{pairs} ({figures['failed']})", "none failed", ok, load))
+        ratio = float(pic["pairs_per_s"]) / max(float(http["pairs_per_s"]), 1e-9)
+        p99_ratio = float(pic["p99_ms"]) / max(float(http["p99_ms"]), 1e-9)
+        report.figure(f"[{case}] picture server / nginx, pairs/s", f"{ratio:.2f}", ">= 1.00",
+                      ratio >= 1.0)
+        report.figure(f"[{case}] picture server / nginx, p99", f"{p99_ratio:.2f}", "<= 1.00",
+                      p99_ratio <= 1.0)
+    for archive, figures in lookups:
+        report.rows.append((f"picture server lookups alone, {archive}: lookups/s",
+                            f"{figures['pairs_per_s']} (p99 {float(figures['p99_ms']):.1f} ms, "
+                            f"failed {figures['failed']})", "", None, figures["load"]))
+    report.note(f"photos of {args.size} bytes; nginx {kbench.cores()} workers, sendfile, no "
+                f"access log; threads of nginx are its master's and workers'; CPU is utime + "
+                f"stime of the server's processes over the run")
     report.emit(args.md)
     return 0
 

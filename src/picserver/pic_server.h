@@ -1,35 +1,29 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <list>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
+#include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "picserver/pic_connection.h"
 #include "service/service_state.h"
 
 namespace kestrin::picserver {
 
-using tcp = asio::ip::tcp;
-
-// The most connections served at once.
-inline constexpr size_t kMaxPicConnections = 1024;
-// Descriptors one connection holds while it is served: the socket and its
-// own event loop's three.
+// The descriptors budgeted for one connection while it is served: its
+// socket and the file it sends, with as many again to spare for the
+// process's other needs at the busiest moment.
 inline constexpr uint64_t kDescriptorsPerPicConnection = 4;
-
-// How long a connection may take to deliver its request line, and each piece
-// of the reply to leave, and how many connections are served at once.
-struct PicServerLimits {
-  std::chrono::milliseconds receive{30000};
-  std::chrono::milliseconds send{30000};
-  size_t max_connections = kMaxPicConnections;
-};
 
 // The connection cap for a process allowed `open_file_limit` descriptors:
 // `requested`, but never so many that the picture connections would hold
@@ -37,13 +31,15 @@ struct PicServerLimits {
 size_t PicConnectionCap(size_t requested, uint64_t open_file_limit);
 
 // The picture server: clients look up and fetch archived photos over TCP,
-// one request line and one reply per connection. Every connection is served
-// by its own thread; the connections share nothing but the archive folder.
-// Beyond the connection cap (PicConnectionCap of the limits' cap and the
-// process's descriptor limit) a new connection is closed at once, and a log
-// line says so at most once a minute. A connection releases its descriptors
-// as soon as it ends. Running out of descriptors or threads closes the
-// connection concerned and never ends the server.
+// one request line and one reply per connection. A few event loops, one
+// thread each (one per core by default), serve every connection; the first
+// also accepts and hands each new connection to the loops in turn. No thread
+// is started per connection; an idle one costs a socket and a timer. Beyond
+// the connection cap (PicConnectionCap of the limits' cap and the process's
+// descriptor limit) a new connection is closed at once, and a log line says
+// so at most once a minute. A connection releases its descriptors as soon as
+// it ends. Running out of descriptors closes the connection concerned and
+// never ends the server.
 class PicServer {
  public:
   explicit PicServer(service::ServiceState& state, PicServerLimits limits = {});
@@ -55,50 +51,60 @@ class PicServer {
   // accepting. False when the port cannot be listened on. Call once.
   bool Start(int port);
 
-  // Stops accepting, cuts the open connections and waits for their threads.
+  // Stops accepting, cuts the open connections and waits until every one
+  // has ended. Returns without waiting for any client.
   void Stop();
 
   // The port listened on; 0 before a successful start.
   int port() const { return port_; }
   // The connection cap in force after a successful start.
   size_t connection_cap() const { return cap_; }
-  // Connections accepted whose threads have not yet been joined.
-  size_t connection_count();
+  // Connections accepted and not yet fully closed and freed.
+  size_t connection_count() const { return live_.load(); }
 
  private:
-  struct Connection;
+  // One event loop and the connections it serves.
+  struct Loop {
+    asio::io_context context{1};
+    asio::executor_work_guard<asio::io_context::executor_type> keep{context.get_executor()};
+    // Never waited on: making it opens the loop's event descriptors at once
+    // rather than at its first connection, so that they are the server's
+    // from its start.
+    asio::steady_timer opener{context};
+    std::thread thread;
+    // Only this loop's thread touches these.
+    bool closing = false;
+    uint64_t next_id = 0;
+    std::unordered_map<uint64_t, std::weak_ptr<PicConnection>> open;
+  };
 
   void AcceptNext();
-  // Hands the accepted socket to a connection of its own, or closes it.
-  void Launch(tcp::socket accepted);
-  // Joins and forgets connections whose threads have ended. Under mutex_.
-  void ReapFinished();
-  void ReapSoon();
+  // On `loop`: serves the accepted socket, counted already.
+  void Launch(Loop& loop, tcp::socket accepted);
   // Logs a refused connection, at most once a minute.
   void NoteRefused();
+  // On `loop`: cuts its connections and lets it end once they have.
+  void CloseLoop(Loop& loop);
 
   service::ServiceState& state_;
   PicServerLimits limits_;
-  asio::io_context accept_context_;
-  asio::ip::tcp::acceptor acceptor_;
+  std::vector<std::unique_ptr<Loop>> loops_;  // the first one accepts
+  tcp::acceptor acceptor_;
   asio::steady_timer retry_timer_;
-  tcp::socket accepted_;
-  std::thread accept_thread_;
   int port_ = 0;
   size_t cap_ = 0;
-  // When the last refusal was logged; only the accept thread touches it.
+
+  // Only the accepting loop touches these.
   std::optional<std::chrono::steady_clock::time_point> refusal_logged_;
+  bool closing_ = false;
+  size_t next_loop_ = 0;
 
-  std::mutex mutex_;
-  bool stopping_ = false;
-  std::list<std::unique_ptr<Connection>> connections_;
+  // Connections counted against the cap: from accept until the one's
+  // handlers have all run and it is freed. Every loop changes it.
+  std::atomic<size_t> live_{0};
+
+  std::mutex stop_mutex_;
+  bool stopped_ = false;
 };
-
-// Serves one accepted connection to its end: reads the request line (at most
-// kMaxRequestLine bytes within the receive limit), answers it and closes.
-// Runs the connection's own `context` on the calling thread; stopping that
-// context cuts the connection.
-void PicServerExecute(asio::io_context& context, tcp::socket& socket, service::ServiceState& state,
-                      const PicServerLimits& limits);
 
 }  // namespace kestrin::picserver

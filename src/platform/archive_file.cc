@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,10 +11,14 @@
 namespace kestrin::platform {
 namespace {
 
-// The folder opened for lookups of its entries; -1 when it cannot be.
-int OpenFolder(const std::string& folder) {
-  if (folder.empty()) return -1;
-  return ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+// The path of the entry `name` directly in `folder`. Resolving it follows
+// links in the folder's own path only: O_NOFOLLOW and AT_SYMLINK_NOFOLLOW
+// apply to its last component, the entry.
+std::string EntryPath(const std::string& folder, std::string_view name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path.append(folder).append("/").append(name);
+  return path;
 }
 
 }  // namespace
@@ -42,19 +47,32 @@ int64_t ArchiveFile::Read(char* buffer, size_t capacity) {
   }
 }
 
+int64_t ArchiveFile::SendTo(int socket_fd, int64_t* offset, size_t count) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  while (true) {
+    off_t position = *offset;
+    ssize_t n = ::sendfile(socket_fd, fd_, &position, count);
+    if (n >= 0) {
+      *offset = position;
+      return n;
+    }
+    if (errno != EINTR) return -1;
+  }
+}
+
 bool IsSingleEntryName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
 }
 
 ArchiveFile OpenArchiveFile(const std::string& folder, std::string_view name) {
-  if (!IsSingleEntryName(name)) return {};
-  int dir = OpenFolder(folder);
-  if (dir < 0) return {};
+  if (folder.empty() || !IsSingleEntryName(name)) return {};
   // O_NOFOLLOW refuses a link as the entry; O_NONBLOCK keeps a named pipe
   // from holding the caller until it is refused below as no regular file.
-  int fd = ::openat(dir, std::string(name).c_str(),
-                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  ::close(dir);
+  int fd = ::open(EntryPath(folder, name).c_str(),
+                  O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return {};
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
@@ -65,13 +83,11 @@ ArchiveFile OpenArchiveFile(const std::string& folder, std::string_view name) {
 }
 
 std::optional<struct stat> StatArchiveEntry(const std::string& folder, std::string_view name) {
-  if (!IsSingleEntryName(name)) return std::nullopt;
-  int dir = OpenFolder(folder);
-  if (dir < 0) return std::nullopt;
+  if (folder.empty() || !IsSingleEntryName(name)) return std::nullopt;
   struct stat st;
-  int rc = ::fstatat(dir, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW);
-  ::close(dir);
-  if (rc != 0) return std::nullopt;
+  if (::fstatat(AT_FDCWD, EntryPath(folder, name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
   return st;
 }
 

@@ -27,6 +27,12 @@ class ArchiveFile {
   // Reads up to `capacity` bytes; 0 at the end of the file, -1 on an error
   // or when the file is not open.
   int64_t Read(char* buffer, size_t capacity);
+  // Sends up to `count` bytes of the file from `*offset` on to the stream
+  // socket `socket_fd` inside the kernel (sendfile), advancing `*offset` by
+  // what was sent. Returns that number; 0 when the file ends at `*offset`;
+  // -1 on an error or when the file is not open, with errno set (EAGAIN:
+  // a non-blocking socket has no room now).
+  int64_t SendTo(int socket_fd, int64_t* offset, size_t count);
 
  private:
   int fd_ = -1;

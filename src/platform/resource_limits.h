@@ -8,4 +8,9 @@ namespace kestrin::platform {
 // number when there is none.
 uint64_t OpenFileLimit();
 
+// Blocks SIGPIPE for the calling thread, so that writing to a socket whose
+// peer has gone fails with EPIPE instead of ending the process. For threads
+// that send with calls that take no MSG_NOSIGNAL, such as sendfile.
+void BlockBrokenPipeSignal();
+
 }  // namespace kestrin::platform

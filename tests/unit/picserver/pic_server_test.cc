@@ -1,13 +1,17 @@
 #include "picserver/pic_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -25,10 +29,14 @@ using namespace std::chrono_literals;
 // A client socket to the server on loopback with a 10 s receive limit.
 class Client {
  public:
-  explicit Client(int port) {
+  // `receive_buffer` (bytes, 0: the system's) is set before connecting.
+  explicit Client(int port, int receive_buffer = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval limit{10, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (receive_buffer > 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -39,6 +47,19 @@ class Client {
 
   bool connected() const { return connected_; }
   void Send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+  // Exactly `n` bytes, fewer when the server closes first.
+  std::string Read(size_t n) {
+    std::string text(n, '\0');
+    size_t got = 0;
+    while (got < n) {
+      ssize_t k = ::recv(fd_, text.data() + got, n - got, 0);
+      if (k <= 0) break;
+      got += static_cast<size_t>(k);
+    }
+    text.resize(got);
+    return text;
+  }
 
   // Everything until the server closes; "<timeout>" appended when it does not
   // close within the receive limit.
@@ -196,6 +217,11 @@ TEST(PicConnectionCapTest, NeverMoreThanHalfTheDescriptors) {
   }
 }
 
+std::string ReadWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 size_t OpenDescriptors() {
   size_t count = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
@@ -245,6 +271,108 @@ TEST_F(PicServerTest, FinishedConnectionReleasesItsDescriptorsAtOnce) {
     after = OpenDescriptors();
   }
   EXPECT_EQ(after, before);
+}
+
+size_t Threads() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+TEST_F(PicServerTest, ThousandIdleConnectionsNeitherBlockClientsNorAddThreads) {
+  constexpr size_t kIdle = 1000;
+  // Each idle connection holds two descriptors of this process, and the cap
+  // must be above kIdle: PicConnectionCap needs 8 per connection.
+  rlimit files{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+  const rlim_t needed = 8 * (kIdle + 24);
+  if (files.rlim_cur < needed) {
+    if (files.rlim_max < needed) GTEST_SKIP() << "needs " << needed << " descriptors";
+    files.rlim_cur = needed;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &files), 0);
+  }
+  Put("0012A3B4C5D6_0C08150E05091.jpg", "photo");
+  PicServer server(*state_);
+  ASSERT_TRUE(server.Start(0));
+  ASSERT_GT(server.connection_cap(), kIdle);
+  const size_t threads = Threads();
+
+  std::vector<std::unique_ptr<Client>> idle;
+  for (size_t i = 0; i < kIdle; ++i) {
+    idle.push_back(std::make_unique<Client>(server.port()));
+    ASSERT_TRUE(idle.back()->connected()) << i;
+  }
+  idle[0]->Send("F0012A3B4C5D6_");  // half a line
+  for (int i = 0; i < 500 && server.connection_count() < kIdle; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(server.connection_count(), kIdle);
+
+  EXPECT_EQ(Ask(server.port(), "R0012A3B4C5D6_0C08150E0509\r\n"), "0012A3B4C5D6_0C08150E05091\r\n");
+  EXPECT_EQ(Ask(server.port(), "F0012A3B4C5D6_0C08150E05091\r\n"), "5\r\nphoto");
+  EXPECT_EQ(Threads(), threads);
+
+  // Stop cuts them all.
+  server.Stop();
+  EXPECT_EQ(server.connection_count(), 0u);
+  for (auto& client : idle) ASSERT_EQ(client->ReadToEnd(), "");
+}
+
+TEST_F(PicServerTest, FileChangedWhileSentNeverGivesAMix) {
+  // Far more than the socket buffers hold, so the file is sent in many
+  // pieces while the client reads slowly.
+  constexpr size_t kSize = 16 << 20;
+  std::string old_photo(kSize, '\0');
+  for (size_t i = 0; i < kSize; ++i) old_photo[i] = static_cast<char>(i * 7 + i / 4096);
+  const std::string new_photo(kSize / 2, 'n');
+  const std::string head = std::to_string(kSize) + "\r\n";
+  const fs::path path = home_ / "images" / "0012A3B4C5D6_0C08150E05092.jpg";
+
+  enum class Change { kReplacedByRename, kRewriteByLockingWriter, kTruncated };
+  for (Change change :
+       {Change::kReplacedByRename, Change::kRewriteByLockingWriter, Change::kTruncated}) {
+    SCOPED_TRACE(static_cast<int>(change));
+    Put(path.filename().string(), old_photo);
+    PicServer server(*state_);
+    ASSERT_TRUE(server.Start(0));
+    Client client(server.port(), 4096);
+    client.Send("F0012A3B4C5D6_0C08150E05092\r\n");
+    // Once the size line is here the server has opened the file.
+    std::string reply = client.Read(head.size() + 1000);
+    ASSERT_EQ(reply.substr(0, head.size()), head);
+
+    switch (change) {
+      case Change::kReplacedByRename: {
+        Put("new.tmp", new_photo);
+        fs::rename(home_ / "images" / "new.tmp", path);
+        break;
+      }
+      case Change::kRewriteByLockingWriter: {
+        // A saver locks before it truncates: the file being sent keeps it off.
+        int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        ::close(fd);
+        break;
+      }
+      case Change::kTruncated:
+        fs::resize_file(path, 0);
+        break;
+    }
+    reply += client.ReadToEnd();
+    const std::string body = reply.substr(head.size());
+    if (change == Change::kTruncated) {
+      // The reply ends early, with what had left before.
+      EXPECT_LT(body.size(), kSize);
+      EXPECT_EQ(body, old_photo.substr(0, body.size()));
+    } else {
+      EXPECT_TRUE(body == old_photo) << body.size();
+    }
+    // The next fetch sends the file as it is now, whole.
+    const std::string now = ReadWhole(path);
+    EXPECT_TRUE(Ask(server.port(), "F0012A3B4C5D6_0C08150E05092\r\n") ==
+                std::to_string(now.size()) + "\r\n" + now);
+  }
 }
 
 }  // namespace
