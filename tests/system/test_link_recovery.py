@@ -130,8 +130,12 @@ def test_a_handshake_that_never_completes_leaves_one_connection(home):
         assert service.wait_ready()
         # No answer is no sign of life: a new attempt every tick (5 s), while one handshake
         # alone would wait 30 s. Each attempt ends the one before it.
+        def only_the_newest_open():
+            taken, still_open = server.state()
+            return taken >= 3 and still_open == [taken - 1]
+
         assert wait_until(lambda: server.state()[0] >= 3, 20, step=0.1)
-        assert wait_until(lambda: server.state()[1] == [server.state()[0] - 1], 5)
+        assert wait_until(only_the_newest_open, 5)
         assert service.proc.poll() is None
         assert service.stop() == 0
 
@@ -214,10 +218,9 @@ def test_a_database_host_that_never_answers_holds_up_nothing(home, camera, serve
             assert wait_until(lambda: relay.state()[1], 10, step=0.1)
 
             # Meanwhile the main loop serves: events are taken in and photographed with the
-            # rules read before, and the status page answers.
+            # rules read before, and the status page answers, all before the check gives up.
             assert event_gives_photo(service)
             assert MENU in admin.get("/").text
-            assert relay.state()[1], "the database host let go of the service"
             assert not [line for line in service.log_lines() if "DBERROR" in line]
 
             # The check gives up and says why; the session and the rules stay.
@@ -225,4 +228,5 @@ def test_a_database_host_that_never_answers_holds_up_nothing(home, camera, serve
             assert event_gives_photo(service)
             assert service.server.state()["sessions"] == 1
             assert service.proc.poll() is None
+            # The connects that never came back do not hold up the end of the process.
             assert service.stop() == 0
