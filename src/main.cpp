@@ -1,6 +1,8 @@
 // kestrin-videoserver: photo evidence for an access-control installation.
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <iostream>
 #include <thread>
@@ -9,6 +11,7 @@
 
 #include "app/kestrin_videoserver.h"
 #include "app/options.h"
+#include "link/bounded_call.h"
 #include "platform/allocator.h"
 #include "platform/home.h"
 #include "platform/systemd.h"
@@ -123,5 +126,15 @@ int main(int argc, char** argv) {
     case Options::Action::kRun:
       break;
   }
-  return Run(options);
+  const int exit_code = Run(options);
+  if (kestrin::link::RunningBoundedCalls() > 0) {
+    // A database connect that never came back is still waiting for its
+    // server; the client library's exit handler would wait for it too, for
+    // minutes. Everything of the service has ended and is written.
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(exit_code);
+  }
+  return exit_code;
 }

@@ -65,9 +65,10 @@ SessionPtr ConnectWithin(const ConnectionParameters& parameters, std::chrono::mi
   return std::move(outcome->session);
 }
 
-std::string EnsureRulesTable(const ConnectionParameters& parameters) {
+std::string EnsureRulesTable(const ConnectionParameters& parameters,
+                             std::chrono::milliseconds connect_limit) {
   std::string error;
-  SessionPtr session = ConnectWithin(parameters, kConnectLimit, &error);
+  SessionPtr session = ConnectWithin(parameters, connect_limit, &error);
   if (!session) return error;
   try {
     int exists = 0;
@@ -130,7 +131,7 @@ std::unique_ptr<DatabaseConnection> Database::Open(std::string* error) {
   SessionPtr session;
   {
     std::lock_guard lock(state_.database_lock);
-    session = ConnectWithin(*parameters, kConnectLimit, &failure);
+    session = ConnectWithin(*parameters, connect_limit_, &failure);
   }
   if (!session) {
     if (error) *error = failure;
@@ -154,7 +155,7 @@ DatabaseLocation Database::SetUp(const std::string& path, const std::string& use
                                  const std::string& password, const std::string& connection_host) {
   DatabaseLocation location;
   ConnectionParameters parameters = PrepareSetUp(path, user, password, connection_host, location);
-  std::string error = EnsureRulesTable(parameters);
+  std::string error = EnsureRulesTable(parameters, connect_limit_);
   if (!error.empty()) {
     state_.TryLog("DBERROR#2=" + error);
     location.folder.clear();

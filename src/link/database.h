@@ -34,8 +34,9 @@ SessionPtr ConnectWithin(const ConnectionParameters& parameters, std::chrono::mi
 // On a session of its own to `parameters`: asks whether the rules table
 // FB_IPD2 exists and creates it when the answer is not 1. Returns "" on
 // success, else the database client's error text. Connects within
-// kConnectLimit; the statements run after that. Any thread.
-std::string EnsureRulesTable(const ConnectionParameters& parameters);
+// `connect_limit`; the statements run after that. Any thread.
+std::string EnsureRulesTable(const ConnectionParameters& parameters,
+                             std::chrono::milliseconds connect_limit = kConnectLimit);
 
 // A private connection to the access-control database on the connection
 // definition, opened by Database::Open. Belongs to the one thread that opened
@@ -77,7 +78,11 @@ class DatabaseConnection {
 class Database {
  public:
   // `state` supplies the database lock and the log; it must outlive this.
-  explicit Database(service::ServiceState& state) : state_(state) {}
+  // Open and SetUp give up a connect after `connect_limit` (the tests allow
+  // more: the sanitizer builds start the embedded engine slowly).
+  explicit Database(service::ServiceState& state,
+                    std::chrono::milliseconds connect_limit = kConnectLimit)
+      : state_(state), connect_limit_(connect_limit) {}
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
   ~Database();
@@ -92,7 +97,7 @@ class Database {
   std::optional<ConnectionParameters> definition() const;
 
   // Opens a private connection on the definition, connecting under the
-  // database lock within kConnectLimit. On failure returns nullptr and sets
+  // database lock within the connect limit. On failure returns nullptr and sets
   // `error` to the database client's error text.
   std::unique_ptr<DatabaseConnection> Open(std::string* error);
 
@@ -115,6 +120,7 @@ class Database {
 
  private:
   service::ServiceState& state_;
+  const std::chrono::milliseconds connect_limit_;
 
   mutable std::mutex definition_mutex_;  // guards definition_ (read by any thread)
   std::optional<ConnectionParameters> definition_;
