@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "service/bounded_json.h"
+
 namespace kestrin::capture {
 namespace {
 
@@ -72,7 +74,7 @@ TEST(EventParsingTest, Messages) {
   const std::string deepest = event + std::string(63, '[') + std::string(63, ']') + "}";
   const std::string deeper = event + std::string(64, '[') + std::string(64, ']') + "}";
   const std::string hostile = event + std::string(100000, '[') + std::string(100000, ']') + "}";
-  const std::string huge = event + "\"" + std::string(2 << 20, 'x') + "\"}";
+  const std::string huge = event + "\"" + std::string(service::kMaxJsonBytes, 'x') + "\"}";
   all.push_back({deepest.c_str(), "1900-01-01 00:00:00", "", "0204"});
   for (const std::string* refused : {&deeper, &hostile, &huge})
     all.push_back({refused->c_str(), nullptr, nullptr, nullptr});
