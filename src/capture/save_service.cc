@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "capture/block_writer.h"
+#include "capture/jpeg_encoder.h"
 #include "capture/multi_frame.h"
 #include "platform/file_registry.h"
 
@@ -142,7 +143,7 @@ void SaveService::Take(const std::shared_ptr<Saver>& saver) {
   saver->CountTaken();
   const SaveJob& job = saver->job();
   const bool taken = pictures_.Request(
-      job.frames, saver->width(), saver->height(), job.quality,
+      job.frames, saver->width(), saver->height(), ClampJpegQuality(job.quality),
       [this, saver](SharedPictures::Jpeg jpeg) {
         WriterOf(*saver).Post([this, saver, jpeg = std::move(jpeg)] { Write(saver, jpeg); });
       });

@@ -27,31 +27,26 @@ bool SharedPictures::Request(const std::shared_ptr<FrameStore>& store, uint32_t 
   if (!store) return false;
   const std::shared_ptr<Slot> slot = SlotOf(store);
   std::unique_lock lock(slot->mutex);
-  std::shared_ptr<Picture> latest = slot->latest;
-  auto find = [quality](Picture& picture) {
-    return std::find_if(picture.encodes.begin(), picture.encodes.end(),
-                        [quality](const Encode& e) { return e.quality == quality; });
-  };
-
-  // The newest picture serves when it still is the store's and holds what
-  // this request needs: its JPEG at this quality, or the copy to encode.
+  const std::shared_ptr<Picture> latest = slot->latest;
   std::optional<PictureId> kept;
-  if (latest && latest->width == width && latest->height == height &&
-      (!latest->frame.empty() || find(*latest) != latest->encodes.end())) {
-    kept = latest->id;
-  }
+  if (latest && latest->width == width && latest->height == height) kept = latest->id;
+
   std::vector<uint8_t> buffer = store->TakeCopyBuffer();
   PictureId id;
   const FrameTake take = store->TakeFrame(width, height, kept, id, buffer);
   std::shared_ptr<Picture> picture;
-  if (take == FrameTake::kCopied) {
-    ++copies_;
-    if (latest && latest->id == id && latest->width == width && latest->height == height &&
-        latest->encoding == 0) {
-      // The same picture again, its copy given back since: this one serves.
-      latest->frame.swap(buffer);
-      picture = latest;
-    } else {
+  if (take == FrameTake::kUnchanged) {
+    picture = latest;
+  } else {
+    // A newer picture, or none (the camera was dropped or resized): the newest
+    // is no longer shared, and its copy goes back once no encode needs it.
+    if (latest) {
+      latest->superseded = true;
+      if (latest->encoding == 0) store->ReturnCopyBuffer(std::move(latest->frame));
+    }
+    slot->latest = nullptr;
+    if (take == FrameTake::kCopied) {
+      ++copies_;
       picture = std::make_shared<Picture>();
       picture->id = id;
       picture->width = width;
@@ -59,13 +54,12 @@ bool SharedPictures::Request(const std::shared_ptr<FrameStore>& store, uint32_t 
       picture->frame.swap(buffer);
       slot->latest = picture;
     }
-  } else if (take == FrameTake::kUnchanged) {
-    picture = latest;
   }
-  store->ReturnCopyBuffer(std::move(buffer));  // unused, or the copy given back
+  store->ReturnCopyBuffer(std::move(buffer));  // when it was not used
   if (!picture) return false;
 
-  auto encode = find(*picture);
+  auto encode = std::find_if(picture->encodes.begin(), picture->encodes.end(),
+                             [quality](const Encode& e) { return e.quality == quality; });
   if (encode != picture->encodes.end()) {
     if (!encode->done) {
       encode->waiting.push_back(std::move(ready));
@@ -102,7 +96,7 @@ void SharedPictures::RunEncode(const std::shared_ptr<Slot>& slot,
       encode.jpeg = jpeg;
       waiting.swap(encode.waiting);
     }
-    if (--picture->encoding == 0) spare.swap(picture->frame);
+    if (--picture->encoding == 0 && picture->superseded) spare.swap(picture->frame);
   }
   if (const std::shared_ptr<FrameStore> store = slot->store.lock()) {
     store->ReturnCopyBuffer(std::move(spare));

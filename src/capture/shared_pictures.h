@@ -18,10 +18,10 @@ namespace kestrin::capture {
 // decoded picture, read with the same size) at the same quality gets the same
 // JPEG bytes, the very bytes a lone saver would have encoded.
 //
-// A picture stays shared until a newer one of its camera is asked for. Its
-// copy is kept while an encode needs it (and handed back to the frame store's
-// spare buffers after); its JPEGs stay until the picture is superseded and
-// the last saver has written them.
+// A picture stays shared until a newer one of its camera is asked for (or the
+// camera is found without a picture); its copy is kept until then and until
+// its encodes are done, and then handed back to the frame store's spare
+// buffers. Its JPEGs stay until the last saver has written them.
 class SharedPictures {
  public:
   using Jpeg = std::shared_ptr<const std::vector<uint8_t>>;
@@ -53,13 +53,15 @@ class SharedPictures {
     Jpeg jpeg;
     std::vector<JpegReady> waiting;
   };
-  // Guarded by its slot's mutex, but for `frame`, which is written only while
-  // no encode runs and read by the encodes.
+  // Guarded by its slot's mutex, but for `frame`, which is set when the
+  // picture is made, read by its encodes and released only once it is
+  // superseded and no encode runs.
   struct Picture {
     PictureId id;
     uint32_t width = 0;
     uint32_t height = 0;
-    std::vector<uint8_t> frame;  // the copy; empty once no encode needs it
+    std::vector<uint8_t> frame;  // the copy
+    bool superseded = false;     // no longer the slot's newest: no new encodes
     int encoding = 0;            // encodes not yet done
     std::vector<Encode> encodes;
   };
