@@ -229,12 +229,15 @@ TEST_F(SaveServiceTest, CameraDroppedMidBurstKeepsWrittenFilesWhole) {
     EXPECT_EQ(decoded.width, unsigned{kWidth});
   }
   for (const SaveJob& job : collecting) {
-    const auto pictures = ParseMultiFrame(ReadFile(job.filename));
+    const std::string file = ReadFile(job.filename);
+    const auto pictures = ParseMultiFrame(file);
     ASSERT_TRUE(pictures) << job.filename;
     EXPECT_EQ(static_cast<int>(pictures->size()), results.at(job.filename));
     EXPECT_GE(pictures->size(), 1u);
     EXPECT_LT(pictures->size(), 25u);
-    for (std::string_view picture : *pictures) EXPECT_TRUE(DecodeJpeg(picture).ok);
+    for (std::string_view picture : *pictures) {
+      EXPECT_TRUE(DecodeJpeg(picture).ok) << job.filename;
+    }
   }
   // Savers still waiting found no camera: their files stay empty.
   for (const SaveJob& job : after) {
@@ -261,7 +264,8 @@ TEST_F(SaveServiceTest, GoingAwayEndsEverySaver) {
   EXPECT_EQ(results.at(waiting.filename), -1);
   EXPECT_FALSE(fs::exists(waiting.filename));
   // Between two pictures: the file keeps those written, whole.
-  const auto pictures = ParseMultiFrame(ReadFile(collecting.filename));
+  const std::string file = ReadFile(collecting.filename);
+  const auto pictures = ParseMultiFrame(file);
   ASSERT_TRUE(pictures);
   EXPECT_EQ(static_cast<int>(pictures->size()), results.at(collecting.filename));
   EXPECT_GE(pictures->size(), 1u);
