@@ -6,7 +6,8 @@
 //
 // Prints percentiles of two spans: queue -> the event thread hands the job to
 // the saver start, and queue -> the first instruction of a new thread started
-// for it (the saver's own thread, as TSaveThread::Start makes one).
+// for it (what a saver on a thread of its own would see; the saving side,
+// SaveService, hands the job to threads that are already running).
 
 #include <algorithm>
 #include <atomic>

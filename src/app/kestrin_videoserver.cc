@@ -3,11 +3,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-#include <system_error>
-#include <thread>
-
 #include <fmt/format.h>
 
+#include "capture/save_service.h"
 #include "link/database_rules.h"
 #include "platform/local_time.h"
 #include "platform/machine_id.h"
@@ -115,14 +113,9 @@ capture::EventsThreadHooks TKestrinVideoserver::MakeEventsThreadHooks() {
   hooks.start_saver = [metrics = state_.shared_metrics()](capture::SaveJob job) {
     metrics->SaverStarted();
     const auto matched = std::chrono::steady_clock::now();
-    try {
-      std::thread([metrics, matched, job = std::move(job)] {
-        const int pictures = capture::TSaveThread::Run(job);
-        metrics->SaverEnded(pictures > 0, std::chrono::steady_clock::now() - matched);
-      }).detach();
-    } catch (const std::system_error&) {
-      metrics->SaverEnded(false, {});
-    }
+    capture::SaveService::Instance().Submit(std::move(job), [metrics, matched](int pictures) {
+      metrics->SaverEnded(pictures > 0, std::chrono::steady_clock::now() - matched);
+    });
   };
   hooks.turn = [this](std::stop_token stop) {
     event_heartbeat_.Beat();

@@ -69,6 +69,27 @@ bool FrameStore::CopyFrame(uint32_t width, uint32_t height, std::vector<uint8_t>
   return true;
 }
 
+FrameTake FrameStore::TakeFrame(uint32_t width, uint32_t height,
+                                const std::optional<PictureId>& kept, PictureId& id,
+                                std::vector<uint8_t>& frame) const {
+  const size_t bytes = FrameBytes(width, height);
+  if (bytes == 0) return FrameTake::kMissing;
+  if (kept) {
+    std::lock_guard lock(mutex_);
+    if (buffer_.size() < bytes) return FrameTake::kMissing;
+    id = PictureId{streams_, decoded_frames_};
+    if (id == *kept) return FrameTake::kUnchanged;
+  }
+  // Allocate outside the lock so the decoder waits for the copy alone. The
+  // picture may change meanwhile: the copy names the one it took.
+  frame.resize(bytes);
+  std::lock_guard lock(mutex_);
+  if (buffer_.size() < bytes) return FrameTake::kMissing;
+  id = PictureId{streams_, decoded_frames_};
+  std::memcpy(frame.data(), buffer_.data(), bytes);
+  return FrameTake::kCopied;
+}
+
 std::vector<uint8_t> FrameStore::TakeCopyBuffer() {
   std::lock_guard lock(spares_mutex_);
   if (spares_.empty()) return {};

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace kestrin::capture {
@@ -12,6 +13,21 @@ namespace kestrin::capture {
 inline constexpr size_t kFrameBytesPerPixel = 4;
 // Bytes per pixel of a converted picture: blue, green, red.
 inline constexpr size_t kPictureBytesPerPixel = 3;
+
+// Names one decoded picture of a frame store: the stream it came from and its
+// number in that stream.
+struct PictureId {
+  int64_t stream = 0;
+  int64_t number = 0;
+  bool operator==(const PictureId&) const = default;
+};
+
+// What FrameStore::TakeFrame did.
+enum class FrameTake {
+  kMissing,    // no such picture: like CopyFrame returning false
+  kUnchanged,  // the current picture is the one the caller keeps: nothing copied
+  kCopied,     // the current picture was copied
+};
 
 // The frame mutex. Unlike std::mutex it may be released by another thread
 // than the one that took it: libVLC may call the picture lock and unlock
@@ -62,6 +78,13 @@ class FrameStore {
   // PixelLayout::kBgrx turns them into the same picture as the conversion.
   bool CopyFrame(uint32_t width, uint32_t height, std::vector<uint8_t>& frame) const;
 
+  // Like CopyFrame, for a reader that keeps the copy it took before: under the
+  // frame mutex, sets `id` to the current picture's and, when it equals `kept`
+  // (the id of a copy of the same size the caller holds), copies nothing. The
+  // buffer is checked the same way in every case.
+  FrameTake TakeFrame(uint32_t width, uint32_t height, const std::optional<PictureId>& kept,
+                      PictureId& id, std::vector<uint8_t>& frame) const;
+
   // Buffers for CopyFrame, kept between saves: a saver that takes a buffer a
   // previous saver used copies into pages that are already mapped, where a new
   // buffer of a whole frame would first be faulted in page by page. Take
@@ -84,11 +107,16 @@ class FrameStore {
   std::vector<uint8_t>& buffer() { return buffer_; }
   // Frames decoded since the current stream was connected.
   int64_t& decoded_frames() { return decoded_frames_; }
+  // Streams connected so far: the worker counts one up whenever it resets
+  // decoded_frames() for a new stream. With it, decoded_frames() names the
+  // picture in the buffer (PictureId).
+  int64_t& streams() { return streams_; }
 
  private:
   mutable FrameMutex mutex_;
   std::vector<uint8_t> buffer_;
   int64_t decoded_frames_ = 0;
+  int64_t streams_ = 0;
 
   std::mutex spares_mutex_;
   std::vector<std::vector<uint8_t>> spares_;  // guarded by spares_mutex_

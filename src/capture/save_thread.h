@@ -26,9 +26,9 @@ struct SaveJob {
   int32_t buff_idx = 0;  // index 0..8 of the camera worker
 };
 
-// A frame saver: one per matched event, on its own detached thread.
+// A frame saver: one per matched event.
 //
-// It sleeps sdelay ms, creates `filename` (replacing any file of that name)
+// It waits sdelay ms, creates `filename` (replacing any file of that name)
 // and writes framecnt JPEG pictures copied from the frame store: a
 // single-frame file is one JPEG; a multi-frame file is a sequence of records
 // (length tag, little-endian length, JPEG bytes). While it writes, the path is
@@ -41,14 +41,16 @@ struct SaveJob {
 // resized) keeps the pictures written so far. Nothing is reported or logged.
 class TSaveThread {
  public:
-  // Starts a saver on its own thread and returns at once; the saver frees
-  // itself when done. Nobody waits for it, not even service stop: it holds
-  // its own reference to the frame store.
+  // Hands the job to the process's saving side (SaveService::Instance(),
+  // which shares pictures between savers) and returns at once. Nobody waits
+  // for the saver, not even service stop: it holds its own reference to the
+  // frame store.
   static void Start(SaveJob job);
 
-  // Runs the whole save on the calling thread (used by Start, tests and
-  // benchmarks). Returns the number of pictures written; -1 when the file
-  // could not be created or written whole (and so is not there).
+  // A lone saver: runs the whole save on the calling thread, sharing nothing
+  // (tests and benchmarks; the saving side writes the same files). Returns
+  // the number of pictures written; -1 when the file could not be created or
+  // written whole (and so is not there).
   static int Run(const SaveJob& job);
 };
 

@@ -169,6 +169,7 @@ bool TVLCThread::StartStream(std::stop_token stop, const std::string& url, uint3
   {
     std::lock_guard lock(frames_->mutex());
     frames_->decoded_frames() = 0;
+    ++frames_->streams();
     frames_->buffer().resize(static_cast<size_t>(width) * height * kFrameBytesPerPixel);
   }
   previous_count_ = 0;

@@ -81,6 +81,46 @@ TEST(FrameStoreTest, CopyWaitsForTheDecoderToReleaseTheFrameMutex) {
   reader.join();
 }
 
+TEST(FrameStoreTest, TakeCopiesOnlyAPictureTheReaderDoesNotKeep) {
+  struct Case {
+    const char* what;
+    void (*camera)(FrameStore&);  // what the camera did since the kept copy
+    FrameTake take;
+  };
+  const Case cases[] = {
+      {"nothing", [](FrameStore&) {}, FrameTake::kUnchanged},
+      {"decoded the next picture", [](FrameStore& s) { ++s.decoded_frames(); }, FrameTake::kCopied},
+      {"reconnected: counting from 1 again",
+       [](FrameStore& s) {
+         ++s.streams();
+         s.decoded_frames() = 1;
+       },
+       FrameTake::kCopied},
+      {"dropped", [](FrameStore& s) { s.buffer().clear(); }, FrameTake::kMissing},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FrameStore store;
+    store.buffer() = NumberedFrame(3, 2);
+    store.decoded_frames() = 1;
+    PictureId kept;
+    std::vector<uint8_t> frame;
+    ASSERT_EQ(store.TakeFrame(3, 2, std::nullopt, kept, frame), FrameTake::kCopied);
+    EXPECT_EQ(frame, store.buffer());
+    c.camera(store);
+    PictureId id;
+    std::vector<uint8_t> again;
+    EXPECT_EQ(store.TakeFrame(3, 2, kept, id, again), c.take);
+    if (c.take == FrameTake::kCopied) {
+      EXPECT_FALSE(id == kept);
+      EXPECT_EQ(again, store.buffer());
+    }
+    if (c.take == FrameTake::kUnchanged) {
+      EXPECT_TRUE(id == kept);
+    }
+  }
+}
+
 TEST(FrameStoreTest, CopyBuffersAreReusedUpToTheLimitAndDroppedWithTheStream) {
   FrameStore store;
   EXPECT_EQ(store.TakeCopyBuffer().capacity(), 0u);
