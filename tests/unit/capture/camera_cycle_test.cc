@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "capture/tvlc_thread.h"
+#include "test_files.h"
 
 namespace kestrin::capture {
 namespace {
@@ -115,11 +116,7 @@ class FakeSources : public SourceMaker {
 class CameraCycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = fs::temp_directory_path() /
-            ("kestrin_cycle_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(home_);
-    fs::create_directories(home_);
+    home_ = testing::FreshTestFolder("kestrin_cycle_");
     service::ServiceConfig config;
     config.home = home_;
     state_ = std::make_unique<service::ServiceState>(config);

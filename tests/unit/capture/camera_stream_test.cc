@@ -16,6 +16,7 @@
 #include "capture/multi_frame.h"
 #include "capture/save_thread.h"
 #include "capture/tvlc_thread.h"
+#include "test_files.h"
 #include "test_jpeg.h"
 #include "test_process.h"
 
@@ -26,11 +27,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::DecodeJpeg;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::ReadFile;
 
 // Polls `done` every 100 ms for at most `limit`.
 bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
@@ -81,11 +78,7 @@ class CameraStreamTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(vlc_loaded_) << "the system's libVLC did not load";
-    home_ = fs::temp_directory_path() /
-            ("kestrin_camera_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(home_);
-    fs::create_directories(home_);
+    home_ = testing::FreshTestFolder("kestrin_camera_");
     state_ = std::make_unique<service::ServiceState>(ConfigAt(home_));
     worker_ = std::make_unique<TVLCThread>(0, vlc_->api(), *state_);
     worker_->Start();

@@ -17,6 +17,7 @@
 
 #include "capture/multi_frame.h"
 #include "platform/file_registry.h"
+#include "test_files.h"
 #include "test_jpeg.h"
 
 namespace kestrin::capture {
@@ -24,17 +25,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::DecodeJpeg;
+using testing::ReadFile;
 using namespace std::chrono_literals;
 
 // Noisy pictures, so that one JPEG is larger than a write block and a file
 // shows its first picture while the saver still runs.
 constexpr int kWidth = 160;
 constexpr int kHeight = 120;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // Whether the file exists and holds something.
 bool HasData(const std::string& path) {
@@ -69,11 +66,7 @@ class Ends {
 class SaveServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("kestrin_service_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testing::FreshTestFolder("kestrin_service_");
     store_ = std::make_shared<FrameStore>();
     Decode(1);
   }

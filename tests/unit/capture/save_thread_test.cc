@@ -18,6 +18,7 @@
 
 #include "capture/multi_frame.h"
 #include "platform/file_registry.h"
+#include "test_files.h"
 #include "test_jpeg.h"
 
 namespace kestrin::capture {
@@ -25,24 +26,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::DecodeJpeg;
+using testing::ReadFile;
 using namespace std::chrono_literals;
 
 constexpr int kWidth = 80;
 constexpr int kHeight = 60;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class SaveThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("kestrin_save_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = testing::FreshTestFolder("kestrin_save_");
     // A camera picture: blue 0x30, green 0x90, red 0xE0 everywhere.
     store_ = std::make_shared<FrameStore>();
     for (int i = 0; i < kWidth * kHeight; ++i) {

@@ -2,6 +2,7 @@
 // it opens and that every connection's objects are released.
 
 #include "capture/tvlc_thread.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 
@@ -166,11 +167,7 @@ class TVLCThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fake = &vlc_;
-    home_ = fs::temp_directory_path() /
-            ("kestrin_worker_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(home_);
-    fs::create_directories(home_);
+    home_ = testing::FreshTestFolder("kestrin_worker_");
     service::ServiceConfig config;
     config.home = home_;
     state_ = std::make_unique<service::ServiceState>(config);
