@@ -57,6 +57,23 @@ def ended_by_server(sockets):
     return ended
 
 
+def multi_frame_records(data):
+    """The pictures of a multi-frame file; None when a record is unknown or cut short."""
+    sizes = {0x02: 1, 0x03: 2, 0x04: 4, 0x13: 8}
+    pictures, offset = [], 0
+    while offset < len(data):
+        size = sizes.get(data[offset])
+        if size is None or offset + 1 + size > len(data):
+            return None
+        length = int.from_bytes(data[offset + 1:offset + 1 + size], "little", signed=True)
+        start = offset + 1 + size
+        if length < 0 or start + length > len(data):
+            return None
+        pictures.append(data[start:start + length])
+        offset = start + length
+    return pictures
+
+
 def wait_until(predicate, timeout=10.0, step=0.05):
     """Polls predicate until it is true; returns its last value."""
     deadline = time.monotonic() + timeout

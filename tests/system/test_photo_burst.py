@@ -9,7 +9,7 @@ from pathlib import Path
 
 from PIL import Image
 
-from kestrin import Camsim, logged_in_service, make_database, wait_until
+from kestrin import Camsim, logged_in_service, make_database, multi_frame_records, wait_until
 
 SINGLE, MULTI, OTHER = "0012A3B4C501", "0012A3B4C502", "0012A3B4C503"
 BASE = datetime.datetime(2031, 3, 4, 5, 6, 7)
@@ -37,22 +37,6 @@ def jpeg_size(data):
     except OSError:
         return None
 
-
-def multi_frame_records(data):
-    """The pictures of a multi-frame file; None when a record is cut short."""
-    sizes = {0x02: 1, 0x03: 2, 0x04: 4, 0x13: 8}
-    pictures, offset = [], 0
-    while offset < len(data):
-        size = sizes.get(data[offset])
-        if size is None or offset + 1 + size > len(data):
-            return None
-        length = int.from_bytes(data[offset + 1:offset + 1 + size], "little", signed=True)
-        start = offset + 1 + size
-        if length < 0 or start + length > len(data):
-            return None
-        pictures.append(data[start:start + length])
-        offset = start + length
-    return pictures
 
 
 def complete(path, kind, size):
