@@ -1,5 +1,8 @@
 #include "link/database.h"
 
+#include <mutex>
+#include <vector>
+
 #include <fmt/format.h>
 
 #include "link/bounded_call.h"
@@ -22,15 +25,47 @@ struct ConnectOutcome {
   std::string error;
 };
 
+// Ends the transaction a session has open: commits it, as closing would, or
+// rolls it back when the commit fails. True when no transaction is left and
+// the connection still answers, so that closing it cannot fail.
+bool EndTransaction(soci::session& session) {
+  try {
+    session.commit();
+    return true;
+  } catch (const std::exception&) {
+  }
+  try {
+    session.rollback();
+  } catch (const std::exception&) {
+    return false;
+  }
+  return session.is_connected();
+}
+
+// Keeps a session whose connection broke. SOCI's Firebird backend commits and
+// detaches in its destructor and throws from there when either fails, which
+// ends the process; so such a session is never destroyed. The client's side
+// of the connection (its socket) is released here where the client allows
+// it; what stays is the session object itself, a few hundred bytes for each
+// connection lost with work in flight.
+void Abandon(soci::session* session) {
+  auto* backend = static_cast<soci::firebird_session_backend*>(session->get_backend());
+  ISC_STATUS status[20];
+  isc_detach_database(status, &backend->dbhp_);
+  static std::mutex mutex;
+  static auto* abandoned = new std::vector<soci::session*>;
+  std::lock_guard lock(mutex);
+  abandoned->push_back(session);
+}
+
 }  // namespace
 
 void QuietClose::operator()(soci::session* session) const {
-  try {
-    session->close();
-  } catch (const std::exception&) {
-    // A connection that cannot even be closed is gone anyway.
+  if (session->get_backend() == nullptr || EndTransaction(*session)) {
+    delete session;
+  } else {
+    Abandon(session);
   }
-  delete session;
 }
 
 std::string DatabaseErrorText(const std::exception& error) {

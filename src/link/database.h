@@ -17,8 +17,9 @@ namespace kestrin::link {
 // service gives up after this and reports the attempt as failed.
 inline constexpr std::chrono::milliseconds kConnectLimit{5000};
 
-// A session whose connection is closed quietly when it goes: a connection
-// that cannot even be closed is gone anyway.
+// A session whose connection is closed quietly when it goes: what it left
+// open is committed, or rolled back when the commit fails, and a connection
+// that broke meanwhile never ends the process.
 struct QuietClose {
   void operator()(soci::session* session) const;
 };

@@ -178,6 +178,10 @@ class Service:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        if self.proc.returncode != 0:
+            # Shown with the test's report when the test fails on it.
+            tail = self.output_path().read_bytes()[-4000:].decode("utf-8", "replace")
+            print(f"service ended with {self.proc.returncode}; its last output:\n{tail}")
         return self.proc.returncode
 
     def close(self):

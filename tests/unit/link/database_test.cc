@@ -199,5 +199,35 @@ TEST_F(DatabaseTest, ServerOverTcp) {
   EXPECT_TRUE(rules->empty());
 }
 
+// A connection that breaks while a statement's transaction is still open: the
+// commit that closing makes fails, and the connection must still go without
+// ending the process; the next one opens as usual.
+TEST_F(DatabaseTest, ConnectionBrokenWithATransactionOpenClosesQuietly) {
+  if (!testing::FirebirdServerListening()) {
+    GTEST_SKIP() << "no Firebird server on 127.0.0.1:3050 (scripts/start-services starts it)";
+  }
+  std::string password = testing::ServerSysdbaPassword();
+  ASSERT_FALSE(password.empty());
+  std::string folder = NewDatabase("relayed", "--server");
+  std::optional<testing::FirebirdRelay> relay(std::in_place);
+  std::string path = "127.0.0.1/" + std::to_string(relay->port()) + ":" + folder;
+  ASSERT_EQ(database_.SetUp(path, "SYSDBA", password, "").folder, folder);
+
+  std::string error;
+  std::unique_ptr<DatabaseConnection> connection = database_.Open(&error);
+  ASSERT_TRUE(connection) << error;
+  EXPECT_EQ(CountRules(*connection), 0);
+  relay->Cut();
+  relay.reset();
+  EXPECT_THROW(CountRules(*connection), soci::soci_error);
+  connection.reset();
+
+  // Straight to the server now: the definition is the same but for the port.
+  ASSERT_EQ(database_.SetUp("127.0.0.1:" + folder, "SYSDBA", password, "").folder, folder);
+  connection = database_.Open(&error);
+  ASSERT_TRUE(connection) << error;
+  EXPECT_EQ(CountRules(*connection), 0);
+}
+
 }  // namespace
 }  // namespace kestrin::link
