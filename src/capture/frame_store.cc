@@ -77,6 +77,7 @@ FrameTake FrameStore::TakeFrame(uint32_t width, uint32_t height,
   if (kept) {
     std::lock_guard lock(mutex_);
     if (buffer_.size() < bytes) return FrameTake::kMissing;
+    if (decoded_frames_ == 0) return FrameTake::kNotYet;
     id = PictureId{streams_, decoded_frames_};
     if (id == *kept) return FrameTake::kUnchanged;
   }
@@ -85,6 +86,7 @@ FrameTake FrameStore::TakeFrame(uint32_t width, uint32_t height,
   frame.resize(bytes);
   std::lock_guard lock(mutex_);
   if (buffer_.size() < bytes) return FrameTake::kMissing;
+  if (decoded_frames_ == 0) return FrameTake::kNotYet;
   id = PictureId{streams_, decoded_frames_};
   std::memcpy(frame.data(), buffer_.data(), bytes);
   return FrameTake::kCopied;

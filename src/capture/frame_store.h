@@ -25,6 +25,7 @@ struct PictureId {
 // What FrameStore::TakeFrame did.
 enum class FrameTake {
   kMissing,    // no such picture: like CopyFrame returning false
+  kNotYet,     // the stream delivered no picture yet: the buffer holds none
   kUnchanged,  // the current picture is the one the caller keeps: nothing copied
   kCopied,     // the current picture was copied
 };
@@ -81,7 +82,9 @@ class FrameStore {
   // Like CopyFrame, for a reader that keeps the copy it took before: under the
   // frame mutex, sets `id` to the current picture's and, when it equals `kept`
   // (the id of a copy of the same size the caller holds), copies nothing. The
-  // buffer is checked the same way in every case.
+  // buffer is checked the same way in every case. A stream that has just
+  // connected has a buffer of its size before its first picture: kNotYet
+  // until that picture is decoded.
   FrameTake TakeFrame(uint32_t width, uint32_t height, const std::optional<PictureId>& kept,
                       PictureId& id, std::vector<uint8_t>& frame) const;
 

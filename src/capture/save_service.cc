@@ -56,7 +56,17 @@ class SaveService::Saver {
     return false;
   }
   bool registered() const { return registration_.has_value(); }
+  // Counted before the picture is asked for: its writing may start at once,
+  // on the writer's thread, and asks last().
   void CountTaken() { ++taken_; }
+  void UncountTaken() { --taken_; }
+
+  // Whether the saver may look again for a picture its camera does not have
+  // yet: within kFirstPictureWait of its first such look.
+  bool MayWaitForPicture(TimerQueue::Clock::time_point now) {
+    if (!first_wait_) first_wait_ = now;
+    return now - *first_wait_ < kFirstPictureWait;
+  }
 
   // Writes one picture, creating the file first. False when the saver has
   // ended.
@@ -106,6 +116,7 @@ class SaveService::Saver {
   std::unique_ptr<BlockWriter> file_;  // from the first write on
   int taken_ = 0;
   int written_ = 0;
+  std::optional<TimerQueue::Clock::time_point> first_wait_;
 };
 
 SaveService::SaveService(size_t encoders)
@@ -142,12 +153,20 @@ void SaveService::Take(const std::shared_ptr<Saver>& saver) {
   }
   saver->CountTaken();
   const SaveJob& job = saver->job();
-  const bool taken = pictures_.Request(
+  const SharedPictures::Asked asked = pictures_.Request(
       job.frames, saver->width(), saver->height(), ClampJpegQuality(job.quality),
       [this, saver](SharedPictures::Jpeg jpeg) {
         WriterOf(*saver).Post([this, saver, jpeg = std::move(jpeg)] { Write(saver, jpeg); });
       });
-  if (!taken) WriterOf(*saver).Post([saver] { saver->Finish(); });
+  if (asked == SharedPictures::Asked::kJpeg) return;
+  const auto now = TimerQueue::Clock::now();
+  if (asked == SharedPictures::Asked::kNotYet && saver->MayWaitForPicture(now)) {
+    saver->UncountTaken();
+    timer_.At(now + kFirstPictureRetry,
+              [this, saver] { encoders_.PostUrgent([this, saver] { Take(saver); }); });
+    return;
+  }
+  WriterOf(*saver).Post([saver] { saver->Finish(); });
 }
 
 void SaveService::Write(const std::shared_ptr<Saver>& saver, const SharedPictures::Jpeg& jpeg) {

@@ -1,6 +1,7 @@
 #include "capture/save_thread.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,8 +39,17 @@ int TSaveThread::Run(const SaveJob& job) {
   std::vector<uint8_t> frame = job.frames ? job.frames->TakeCopyBuffer() : std::vector<uint8_t>();
   std::vector<uint8_t> jpeg;
   int written = 0;
+  auto waited = std::chrono::milliseconds(0);
   for (int i = 1; i <= job.framecnt; ++i) {
-    if (!job.frames || !job.frames->CopyFrame(width, height, frame)) break;
+    if (!job.frames) break;
+    PictureId id;
+    FrameTake take = job.frames->TakeFrame(width, height, std::nullopt, id, frame);
+    while (take == FrameTake::kNotYet && waited < kFirstPictureWait) {
+      std::this_thread::sleep_for(kFirstPictureRetry);
+      waited += kFirstPictureRetry;
+      take = job.frames->TakeFrame(width, height, std::nullopt, id, frame);
+    }
+    if (take != FrameTake::kCopied) break;
     if (!EncodeJpeg(frame.data(), PixelLayout::kBgrx, width, height, job.quality, jpeg)) break;
     if (multi) {
       const std::string head = MultiFrameRecordHead(static_cast<int64_t>(jpeg.size()));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,13 @@ struct SaveJob {
   int32_t buff_idx = 0;  // index 0..8 of the camera worker
 };
 
+// How long a saver waits for the first picture of a stream that has just
+// connected (its buffer is there, its first picture not yet: a photo taken now
+// would be black), looking again every kFirstPictureRetry. After that it ends
+// as for a dropped camera.
+inline constexpr std::chrono::milliseconds kFirstPictureWait{3000};
+inline constexpr std::chrono::milliseconds kFirstPictureRetry{20};
+
 // A frame saver: one per matched event.
 //
 // It waits sdelay ms, creates `filename` (replacing any file of that name)
@@ -39,6 +47,8 @@ struct SaveJob {
 // does one that cannot be written whole (a full disk: the torn file is
 // removed); a frame store smaller than width x height x 4 (camera dropped or
 // resized) keeps the pictures written so far. Nothing is reported or logged.
+// A picture asked for before a new stream's first one waits for it, up to
+// kFirstPictureWait in all per saver.
 class TSaveThread {
  public:
   // Hands the job to the process's saving side (SaveService::Instance(),

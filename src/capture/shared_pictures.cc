@@ -22,9 +22,10 @@ std::shared_ptr<SharedPictures::Slot> SharedPictures::SlotOf(
   return slot;
 }
 
-bool SharedPictures::Request(const std::shared_ptr<FrameStore>& store, uint32_t width,
-                             uint32_t height, int quality, JpegReady ready) {
-  if (!store) return false;
+SharedPictures::Asked SharedPictures::Request(const std::shared_ptr<FrameStore>& store,
+                                              uint32_t width, uint32_t height, int quality,
+                                              JpegReady ready) {
+  if (!store) return Asked::kMissing;
   const std::shared_ptr<Slot> slot = SlotOf(store);
   std::unique_lock lock(slot->mutex);
   const std::shared_ptr<Picture> latest = slot->latest;
@@ -38,7 +39,7 @@ bool SharedPictures::Request(const std::shared_ptr<FrameStore>& store, uint32_t 
   if (take == FrameTake::kUnchanged) {
     picture = latest;
   } else {
-    // A newer picture, or none (the camera was dropped or resized): the newest
+    // A newer picture, or none (the camera was dropped, resized or reconnected): the newest
     // is no longer shared, and its copy goes back once no encode needs it.
     if (latest) {
       latest->superseded = true;
@@ -56,19 +57,19 @@ bool SharedPictures::Request(const std::shared_ptr<FrameStore>& store, uint32_t 
     }
   }
   store->ReturnCopyBuffer(std::move(buffer));  // when it was not used
-  if (!picture) return false;
+  if (!picture) return take == FrameTake::kNotYet ? Asked::kNotYet : Asked::kMissing;
 
   auto encode = std::find_if(picture->encodes.begin(), picture->encodes.end(),
                              [quality](const Encode& e) { return e.quality == quality; });
   if (encode != picture->encodes.end()) {
     if (!encode->done) {
       encode->waiting.push_back(std::move(ready));
-      return true;
+      return Asked::kJpeg;
     }
     Jpeg jpeg = encode->jpeg;
     lock.unlock();
     ready(std::move(jpeg));
-    return true;
+    return Asked::kJpeg;
   }
   Encode& added = picture->encodes.emplace_back();
   added.quality = quality;
@@ -77,7 +78,7 @@ bool SharedPictures::Request(const std::shared_ptr<FrameStore>& store, uint32_t 
   ++encodes_;
   lock.unlock();
   run_encode_([this, slot, picture, quality] { RunEncode(slot, picture, quality); });
-  return true;
+  return Asked::kJpeg;
 }
 
 void SharedPictures::RunEncode(const std::shared_ptr<Slot>& slot,

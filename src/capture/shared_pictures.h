@@ -34,13 +34,19 @@ class SharedPictures {
   SharedPictures(const SharedPictures&) = delete;
   SharedPictures& operator=(const SharedPictures&) = delete;
 
+  // What Request did.
+  enum class Asked {
+    kJpeg,     // `ready` will get the JPEG
+    kMissing,  // the store holds no such picture (the camera was dropped or resized)
+    kNotYet,   // the camera's stream has just connected and delivered no picture yet
+  };
+
   // Takes `store`'s current picture as a width x height frame (as
-  // FrameStore::CopyFrame would) and asks for its JPEG at `quality`. `ready`
+  // FrameStore::TakeFrame would) and asks for its JPEG at `quality`. `ready`
   // is called once: at once on this thread when that JPEG exists, otherwise
-  // on the encoding thread. False, and `ready` is never called, when the
-  // store holds no such picture (the camera was dropped or resized).
-  bool Request(const std::shared_ptr<FrameStore>& store, uint32_t width, uint32_t height,
-               int quality, JpegReady ready);
+  // on the encoding thread; never unless kJpeg is returned.
+  Asked Request(const std::shared_ptr<FrameStore>& store, uint32_t width, uint32_t height,
+                int quality, JpegReady ready);
 
   // Pictures copied out of frame stores and encodes run so far.
   uint64_t copies() const { return copies_; }

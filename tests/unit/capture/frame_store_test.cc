@@ -96,6 +96,12 @@ TEST(FrameStoreTest, TakeCopiesOnlyAPictureTheReaderDoesNotKeep) {
          s.decoded_frames() = 1;
        },
        FrameTake::kCopied},
+      {"reconnected: no picture yet",
+       [](FrameStore& s) {
+         ++s.streams();
+         s.decoded_frames() = 0;
+       },
+       FrameTake::kNotYet},
       {"dropped", [](FrameStore& s) { s.buffer().clear(); }, FrameTake::kMissing},
   };
   for (const Case& c : cases) {

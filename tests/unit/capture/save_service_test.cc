@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -237,6 +238,50 @@ TEST_F(SaveServiceTest, CameraDroppedMidBurstKeepsWrittenFilesWhole) {
     EXPECT_EQ(results.at(job.filename), 0);
     ASSERT_TRUE(fs::exists(job.filename));
     EXPECT_EQ(fs::file_size(job.filename), 0u);
+  }
+}
+
+// A camera that has just reconnected has its buffer before its first picture.
+// A photo asked for then waits for that picture (the lone saver too) instead
+// of encoding the empty buffer; with no picture at all it ends as for a
+// dropped camera.
+TEST_F(SaveServiceTest, SaversWaitForTheFirstPictureOfANewStream) {
+  for (const bool comes : {true, false}) {
+    SCOPED_TRACE(comes ? "the picture comes" : "no picture comes");
+    {
+      std::lock_guard lock(store_->mutex());
+      ++store_->streams();
+      store_->decoded_frames() = 0;
+      std::fill(store_->buffer().begin(), store_->buffer().end(), 0);
+    }
+    Ends ends;
+    SaveService service(2);
+    const std::string tag = comes ? "comes" : "none";
+    const SaveJob single = Job(tag + "1.jpg");
+    const SaveJob multi = Job(tag + "2.jpg", 90, 3);
+    service.Submit(single, ends.For(single.filename));
+    service.Submit(multi, ends.For(multi.filename));
+    std::string lone;
+    if (comes) {
+      std::thread lone_saver([&] { lone = LoneFile(single); });
+      std::this_thread::sleep_for(300ms);
+      Decode(7);
+      lone_saver.join();
+    }
+    const auto results = ends.WaitFor(2);
+    if (comes) {
+      EXPECT_EQ(results.at(single.filename), 1);
+      EXPECT_EQ(ReadFile(single.filename), lone);
+      EXPECT_EQ(results.at(multi.filename), 3);
+      const auto pictures = ParseMultiFrame(ReadFile(multi.filename));
+      ASSERT_TRUE(pictures);
+      EXPECT_EQ(std::string((*pictures)[0]), lone);
+    } else {
+      EXPECT_EQ(results.at(single.filename), 0);
+      EXPECT_EQ(results.at(multi.filename), 0);
+      EXPECT_EQ(fs::file_size(single.filename), 0u);
+      EXPECT_EQ(fs::file_size(multi.filename), 0u);
+    }
   }
 }
 

@@ -41,6 +41,7 @@ class SaveThreadTest : public ::testing::Test {
     for (int i = 0; i < kWidth * kHeight; ++i) {
       store_->buffer().insert(store_->buffer().end(), {0x30, 0x90, 0xE0, 0});
     }
+    store_->decoded_frames() = 1;
   }
   void TearDown() override { fs::remove_all(dir_); }
 
