@@ -273,7 +273,8 @@ TEST_F(SaveServiceTest, SaversWaitForTheFirstPictureOfANewStream) {
       EXPECT_EQ(results.at(single.filename), 1);
       EXPECT_EQ(ReadFile(single.filename), lone);
       EXPECT_EQ(results.at(multi.filename), 3);
-      const auto pictures = ParseMultiFrame(ReadFile(multi.filename));
+      const std::string file = ReadFile(multi.filename);
+      const auto pictures = ParseMultiFrame(file);
       ASSERT_TRUE(pictures);
       EXPECT_EQ(std::string((*pictures)[0]), lone);
     } else {
