@@ -1,12 +1,10 @@
 #include "app/kestrin_videoserver.h"
 
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-
 #include <fmt/format.h>
 
 #include "capture/save_service.h"
 #include "link/database_rules.h"
+#include "platform/file_system.h"
 #include "platform/local_time.h"
 #include "platform/machine_id.h"
 #include "platform/systemd.h"
@@ -127,10 +125,9 @@ capture::EventsThreadHooks TKestrinVideoserver::MakeEventsThreadHooks() {
 std::unique_ptr<capture::TClearThread> TKestrinVideoserver::MakeClearThread() {
   capture::CleanupFileSystem file_system;
   file_system.remove_file = [metrics = state_.shared_metrics()](const std::string& path) {
-    struct stat st;
-    const bool sized = ::lstat(path.c_str(), &st) == 0;
-    if (!capture::RemoveFile(path)) return false;
-    if (sized) metrics->ArchiveBytesRemoved(st.st_size);
+    const std::optional<int64_t> size = platform::EntrySize(path);
+    if (!platform::RemoveFile(path)) return false;
+    if (size) metrics->ArchiveBytesRemoved(*size);
     return true;
   };
   return std::make_unique<capture::TClearThread>(state_, std::chrono::seconds(60),
@@ -153,11 +150,10 @@ void TKestrinVideoserver::StartMetrics(const service::OperationsSettings& settin
 void TKestrinVideoserver::RefreshMetrics(service::Metrics& metrics) {
   for (int i = 0; i < kCameraCount; ++i)
     metrics.SetCameraStreaming(i, cameras_[i]->Status().active);
-  struct statvfs fs;
   const std::string archive = state_.archive_path.Get();
-  if (!archive.empty() && ::statvfs(archive.c_str(), &fs) == 0) {
-    metrics.SetArchiveFreeBytes(
-        static_cast<int64_t>(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize));
+  if (const std::optional<uint64_t> free =
+          archive.empty() ? std::nullopt : platform::FreeBytes(archive)) {
+    metrics.SetArchiveFreeBytes(static_cast<int64_t>(*free));
   }
   std::lock_guard lock(state_.settings_lock);
   metrics.SetLinkState(state_.server_connect, !state_.db_path.empty());

@@ -1,33 +1,22 @@
 #include "app/options.h"
 
-#include <algorithm>
-#include <cctype>
-#include <charconv>
+#include "platform/text.h"
 
 namespace kestrin::app {
 namespace {
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
 // The switch name of "/install", "-INSTALL" or "--install"; empty for others.
 std::string SwitchName(const std::string& arg) {
   if (arg.size() < 2) return "";
-  if (arg[0] == '/') return Lower(arg.substr(1));
+  if (arg[0] == '/') return platform::Lower(arg.substr(1));
   if (arg[0] != '-') return "";
-  return Lower(arg.substr(arg[1] == '-' ? 2 : 1));
+  return platform::Lower(arg.substr(arg[1] == '-' ? 2 : 1));
 }
 
 bool ParsePort(const std::string& text, int& port) {
-  int value = 0;
-  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || ptr != text.data() + text.size() || value < 1 || value > 65535) {
-    return false;
-  }
-  port = value;
+  const std::optional<int32_t> value = platform::ParseDecimal(text, {.plus = false});
+  if (!value || *value < 1 || *value > 65535) return false;
+  port = *value;
   return true;
 }
 

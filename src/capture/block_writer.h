@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/archive_file.h"
+
 namespace kestrin::capture {
 
 // A photo file being written: created for writing, replacing any file of its
@@ -37,9 +39,8 @@ class BlockWriter {
  private:
   void Flush();
 
-  int fd_ = -1;
+  platform::ArchiveWriteFile file_;
   bool failed_ = false;
-  std::string path_;
   uint8_t block_[kBlock];
   size_t used_ = 0;
 };

@@ -1,18 +1,16 @@
 #include "capture/clear_thread.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <optional>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/archive_file.h"
+#include "platform/file_system.h"
 
 namespace kestrin::capture {
 namespace {
@@ -38,15 +36,12 @@ bool EndsWithJpg(std::string_view name) {
 // what they point to is never touched.
 std::vector<Candidate> ListCandidates(const std::string& folder) {
   std::vector<Candidate> candidates;
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return candidates;
-  while (dirent* entry = ::readdir(dir)) {
-    if (!EndsWithJpg(entry->d_name)) continue;
-    std::optional<struct stat> st = platform::StatArchiveEntry(folder, entry->d_name);
+  for (const std::string& name : platform::ListFolder(folder)) {
+    if (!EndsWithJpg(name)) continue;
+    std::optional<struct stat> st = platform::StatArchiveEntry(folder, name);
     if (!st || !S_ISREG(st->st_mode)) continue;
-    candidates.push_back({st->st_mtim, folder + "/" + entry->d_name});
+    candidates.push_back({st->st_mtim, folder + "/" + name});
   }
-  ::closedir(dir);
   std::sort(candidates.begin(), candidates.end(), Older);
   return candidates;
 }
@@ -54,13 +49,7 @@ std::vector<Candidate> ListCandidates(const std::string& folder) {
 }  // namespace
 
 int64_t FreeSpaceMb(const std::string& path) {
-  struct statvfs fs;
-  if (::statvfs(path.c_str(), &fs) != 0) return 0;
-  return static_cast<int64_t>(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize / 1048576);
-}
-
-bool RemoveFile(const std::string& path) {
-  return ::unlink(path.c_str()) == 0;
+  return static_cast<int64_t>(platform::FreeBytes(path).value_or(0) / 1048576);
 }
 
 int PruneArchive(const std::string& archive_path, int32_t archive_limit,

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/file_system.h"
 #include "service/service_state.h"
 
 namespace kestrin::capture {
@@ -15,13 +16,10 @@ namespace kestrin::capture {
 // to this process's user. 0 when it cannot be measured.
 int64_t FreeSpaceMb(const std::string& path);
 
-// Deletes one file; false when it cannot be deleted.
-bool RemoveFile(const std::string& path);
-
 // What the cleaner asks of the file system besides listing the folder.
 struct CleanupFileSystem {
   std::function<int64_t(const std::string& path)> free_space_mb = FreeSpaceMb;
-  std::function<bool(const std::string& path)> remove_file = RemoveFile;
+  std::function<bool(const std::string& path)> remove_file = platform::RemoveFile;
 };
 
 // One check of the archive: when the free space is below `archive_limit` MB,

@@ -1,29 +1,17 @@
 #include "capture/event_parsing.h"
 
-#include <charconv>
 #include <cstdint>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "platform/codepage.h"
+#include "platform/local_time.h"
+#include "platform/text.h"
 #include "service/bounded_json.h"
 
 namespace kestrin::capture {
 namespace {
-
-// A decimal integer: an optional sign followed by digits, nothing else.
-std::optional<int32_t> ParseDecimal(std::string_view text) {
-  if (!text.empty() && text.front() == '+') {
-    text.remove_prefix(1);
-    if (!text.empty() && text.front() == '-') return std::nullopt;
-  }
-  int32_t value = 0;
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc() || ptr != end || text.empty()) return std::nullopt;
-  return value;
-}
 
 // Characters `first`..`first + count - 1` (counted from 1) of `text`, as far
 // as they exist.
@@ -33,20 +21,14 @@ std::string_view Characters(std::string_view text, size_t first, size_t count) {
 }
 
 int FieldOrDefault(std::string_view time, size_t first, size_t count, int fallback) {
-  auto value = ParseDecimal(Characters(time, first, count));
+  auto value = platform::ParseDecimal(Characters(time, first, count));
   return value ? *value : fallback;
 }
 
-bool IsLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
 bool IsValidDateTime(const platform::LocalFields& t) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (t.year < 1 || t.year > 9999 || t.month < 1 || t.month > 12) return false;
-  int days = kDays[t.month - 1] + (t.month == 2 && IsLeapYear(t.year) ? 1 : 0);
-  return t.day >= 1 && t.day <= days && t.hour >= 0 && t.hour <= 23 && t.minute >= 0 &&
-         t.minute <= 59 && t.second >= 0 && t.second <= 59;
+  return t.day >= 1 && t.day <= platform::DaysInMonth(t.year, t.month) && t.hour >= 0 &&
+         t.hour <= 23 && t.minute >= 0 && t.minute <= 59 && t.second >= 0 && t.second <= 59;
 }
 
 std::string Hex2(int32_t value) {
@@ -70,8 +52,8 @@ std::optional<platform::LocalFields> ParseEventTime(std::string_view time) {
 }
 
 std::optional<std::string> MakeEventCode(std::string_view ev1, std::string_view ev2) {
-  auto first = ParseDecimal(ev1);
-  auto second = ParseDecimal(ev2);
+  auto first = platform::ParseDecimal(ev1);
+  auto second = platform::ParseDecimal(ev2);
   if (!first || !second) return std::nullopt;
   return Hex2(*first) + Hex2(*second);
 }

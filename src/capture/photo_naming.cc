@@ -15,16 +15,6 @@ int TwoDigitYear(int year) {
   return ((year % 100) + 100) % 100;
 }
 
-bool IsLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month == 2 && IsLeapYear(year)) return 29;
-  return kDays[month - 1];
-}
-
 }  // namespace
 
 std::string MakeTimePart(const platform::LocalFields& t, int name_format) {
@@ -105,7 +95,7 @@ std::optional<platform::LocalFields> DecodeHexTime(std::string_view time_part) {
   t.minute = numbers[4];
   t.second = numbers[5];
   if (t.month < 1 || t.month > 12) return std::nullopt;
-  if (t.day < 1 || t.day > DaysInMonth(t.year, t.month)) return std::nullopt;
+  if (t.day < 1 || t.day > platform::DaysInMonth(t.year, t.month)) return std::nullopt;
   if (t.hour > 23 || t.minute > 59 || t.second > 59) return std::nullopt;
   return t;
 }

@@ -1,10 +1,10 @@
 #include "capture/vlc_source.h"
 
-#include <dlfcn.h>
-
 #include <cctype>
+#include <optional>
 
 #include "platform/codepage.h"
+#include "platform/shared_library.h"
 
 namespace kestrin::capture {
 
@@ -61,21 +61,18 @@ struct VlcSourceMaker::DecodeStats {
   decltype(&libvlc_media_release) media_release = nullptr;
 
   explicit DecodeStats(const service::VlcApi& vlc) {
-    Dl_info info{};
-    if (vlc.get_version == nullptr ||
-        dladdr(reinterpret_cast<void*>(vlc.get_version), &info) == 0 || info.dli_fname == nullptr) {
-      return;
-    }
-    void* library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
-    if (library == nullptr) return;  // not a loaded library: a stand-in API
+    const std::optional<platform::LoadedObject> object =
+        platform::ObjectContaining(reinterpret_cast<void*>(vlc.get_version));
+    platform::SharedLibrary library;
+    if (!object || !library.OpenLoaded(object->file)) return;  // a stand-in API
     get_media =
-        reinterpret_cast<decltype(get_media)>(dlsym(library, "libvlc_media_player_get_media"));
-    get_stats = reinterpret_cast<decltype(get_stats)>(dlsym(library, "libvlc_media_get_stats"));
+        reinterpret_cast<decltype(get_media)>(library.Symbol("libvlc_media_player_get_media"));
+    get_stats = reinterpret_cast<decltype(get_stats)>(library.Symbol("libvlc_media_get_stats"));
     media_release = vlc.media_release;
     // The library stays loaded for the process's life anyway.
-    dlclose(library);
-    if (!FromObject(reinterpret_cast<void*>(get_media), info.dli_fbase) ||
-        !FromObject(reinterpret_cast<void*>(get_stats), info.dli_fbase)) {
+    library.Close();
+    if (!FromObject(reinterpret_cast<void*>(get_media), object->base) ||
+        !FromObject(reinterpret_cast<void*>(get_stats), object->base)) {
       get_media = nullptr;
     }
   }
@@ -83,9 +80,9 @@ struct VlcSourceMaker::DecodeStats {
   bool available() const { return get_media != nullptr; }
 
   // Whether `function` lies in the object loaded at `base`.
-  static bool FromObject(void* function, void* base) {
-    Dl_info info{};
-    return function != nullptr && dladdr(function, &info) != 0 && info.dli_fbase == base;
+  static bool FromObject(void* function, const void* base) {
+    const std::optional<platform::LoadedObject> object = platform::ObjectContaining(function);
+    return object && object->base == base;
   }
 
   // Pictures decoded by `player` so far; -1 when unknown.

@@ -1,7 +1,6 @@
 #include "picserver/pic_request.h"
 
 #include "capture/photo_naming.h"
-#include "platform/file_registry.h"
 
 namespace kestrin::picserver {
 namespace {
@@ -20,8 +19,8 @@ PicAnswer Line(std::string text) {
 // Whether an entry (anything but a folder) of this name exists directly in
 // the archive folder; a symbolic link counts as existing, not as its target.
 bool EntryExists(const std::string& folder, const std::string& file_name) {
-  std::optional<struct stat> st = platform::StatArchiveEntry(folder, file_name);
-  return st && !S_ISDIR(st->st_mode);
+  const platform::EntryKind kind = platform::ArchiveEntryKind(folder, file_name);
+  return kind != platform::EntryKind::kMissing && kind != platform::EntryKind::kFolder;
 }
 
 std::string FileName(std::string_view stem) {
@@ -64,12 +63,7 @@ PicAnswer AnswerRequest(std::string_view line, const std::string& archive_path, 
 }
 
 platform::ArchiveFile OpenFetchFile(const PicAnswer& answer) {
-  const platform::WritingFiles& writing = platform::WritingFiles::Instance();
-  if (writing.IsBeingWritten(answer.path)) return {};
-  platform::ArchiveFile file = platform::OpenArchiveFile(answer.folder, answer.file_name);
-  // A saver may have begun between the first look and the opening.
-  if (!file.is_open() || writing.IsBeingWritten(answer.path)) return {};
-  return file;
+  return platform::OpenFinishedArchiveFile(answer.folder, answer.file_name, answer.path);
 }
 
 }  // namespace kestrin::picserver

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/file_registry.h"
+
 namespace kestrin::platform {
 namespace {
 
@@ -63,6 +65,45 @@ int64_t ArchiveFile::SendTo(int socket_fd, int64_t* offset, size_t count) {
   }
 }
 
+bool ArchiveWriteFile::Create(const std::string& path) {
+  Close(false);
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = ::open(path.c_str(), kFlags, 0644);
+  if (fd < 0 && errno == ELOOP && ::unlink(path.c_str()) == 0) {
+    fd = ::open(path.c_str(), kFlags | O_EXCL, 0644);
+  }
+  if (fd < 0) return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      ::ftruncate(fd, 0) != 0) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  path_ = path;
+  return true;
+}
+
+bool ArchiveWriteFile::Write(const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    if (fd_ < 0) return false;
+    const ssize_t n = ::write(fd_, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void ArchiveWriteFile::Close(bool remove) {
+  if (fd_ < 0) return;
+  if (remove) ::unlink(path_.c_str());
+  ::close(fd_);
+  fd_ = -1;
+}
+
 bool IsSingleEntryName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
 }
@@ -89,6 +130,24 @@ std::optional<struct stat> StatArchiveEntry(const std::string& folder, std::stri
     return std::nullopt;
   }
   return st;
+}
+
+ArchiveFile OpenFinishedArchiveFile(const std::string& folder, std::string_view name,
+                                    const std::string& path) {
+  const WritingFiles& writing = WritingFiles::Instance();
+  if (writing.IsBeingWritten(path)) return {};
+  ArchiveFile file = OpenArchiveFile(folder, name);
+  if (!file.is_open() || writing.IsBeingWritten(path)) return {};
+  return file;
+}
+
+EntryKind ArchiveEntryKind(const std::string& folder, std::string_view name) {
+  std::optional<struct stat> st = StatArchiveEntry(folder, name);
+  if (!st) return EntryKind::kMissing;
+  if (S_ISREG(st->st_mode)) return EntryKind::kRegular;
+  if (S_ISDIR(st->st_mode)) return EntryKind::kFolder;
+  if (S_ISLNK(st->st_mode)) return EntryKind::kLink;
+  return EntryKind::kOther;
 }
 
 }  // namespace kestrin::platform

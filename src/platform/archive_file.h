@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +40,35 @@ class ArchiveFile {
   int64_t size_ = -1;
 };
 
+// A photo file being written, the writer side of the archive's lock
+// protocol: created for writing (replacing any file of its name), held with
+// an exclusive flock until it is closed. Readers of other processes see a
+// held file as unreadable; this process's savers also register the path in
+// WritingFiles before they create it.
+class ArchiveWriteFile {
+ public:
+  ArchiveWriteFile() = default;
+  ArchiveWriteFile(const ArchiveWriteFile&) = delete;
+  ArchiveWriteFile& operator=(const ArchiveWriteFile&) = delete;
+  ~ArchiveWriteFile() { Close(false); }
+
+  // Creates `path` empty and locks it. False when it cannot be created, is
+  // no regular file (a folder, a pipe: left alone) or another process holds
+  // it. A symbolic link of the name is replaced, never written through.
+  bool Create(const std::string& path);
+  bool is_open() const { return fd_ >= 0; }
+  // Writes all `size` bytes; false on an error (a full disk).
+  bool Write(const void* data, size_t size);
+  // Closes the file, which releases the lock. With `remove` the file is
+  // removed first, while still locked: no other writer's file of the same
+  // name can be hit.
+  void Close(bool remove);
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
 // Whether `name` can be an entry directly in a folder: not empty, not "." or
 // "..", and without "/".
 bool IsSingleEntryName(std::string_view name);
@@ -55,5 +85,18 @@ ArchiveFile OpenArchiveFile(const std::string& folder, std::string_view name);
 // symbolic link: nothing when the name is no single entry name or the entry
 // does not exist.
 std::optional<struct stat> StatArchiveEntry(const std::string& folder, std::string_view name);
+
+// The reader side of the lock protocol: OpenArchiveFile, unless a writer
+// holds the file, this process's savers (registered in WritingFiles under
+// `path`, the file as savers name it) or another process's (flock). The
+// registry is asked before and after the opening, as a saver may begin in
+// between.
+ArchiveFile OpenFinishedArchiveFile(const std::string& folder, std::string_view name,
+                                    const std::string& path);
+
+// What the entry `name` directly in `folder` is, a symbolic link never
+// followed.
+enum class EntryKind { kMissing, kRegular, kFolder, kLink, kOther };
+EntryKind ArchiveEntryKind(const std::string& folder, std::string_view name);
 
 }  // namespace kestrin::platform

@@ -19,6 +19,12 @@ struct LocalFields {
   int millisecond = 0;
 };
 
+// Whether `year` of the Gregorian calendar has a 29 February.
+bool IsLeapYear(int year);
+
+// The number of days of `month` (1..12) of `year`.
+int DaysInMonth(int year, int month);
+
 DateTime Now();
 
 // The local date-time of the given parts (normalised like mktime does).

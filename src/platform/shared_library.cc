@@ -14,6 +14,12 @@ bool SharedLibrary::Open(const std::string& path, bool global) {
   return true;
 }
 
+bool SharedLibrary::OpenLoaded(const std::string& path) {
+  Close();
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  return handle_ != nullptr;
+}
+
 void* SharedLibrary::Symbol(const char* name) const {
   return handle_ ? dlsym(handle_, name) : nullptr;
 }
@@ -21,6 +27,14 @@ void* SharedLibrary::Symbol(const char* name) const {
 void SharedLibrary::Close() {
   if (handle_ != nullptr) dlclose(handle_);
   handle_ = nullptr;
+}
+
+std::optional<LoadedObject> ObjectContaining(const void* address) {
+  Dl_info info{};
+  if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+    return std::nullopt;
+  }
+  return LoadedObject{info.dli_fname, info.dli_fbase};
 }
 
 }  // namespace kestrin::platform

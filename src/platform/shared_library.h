@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace kestrin::platform {
@@ -15,6 +16,9 @@ class SharedLibrary {
   // Loads `path` (a file path or a soname); `global` makes its symbols
   // available to libraries loaded later. False on failure; error() tells why.
   bool Open(const std::string& path, bool global);
+  // Takes a further handle of `path` only when it is loaded already (never
+  // loads it). False otherwise.
+  bool OpenLoaded(const std::string& path);
   void* Symbol(const char* name) const;
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
@@ -24,5 +28,13 @@ class SharedLibrary {
   void* handle_ = nullptr;
   std::string error_;
 };
+
+// The loaded object (the program or a shared library) whose image holds
+// `address`: its file name and the address it is loaded at.
+struct LoadedObject {
+  std::string file;
+  const void* base = nullptr;
+};
+std::optional<LoadedObject> ObjectContaining(const void* address);
 
 }  // namespace kestrin::platform

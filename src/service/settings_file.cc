@@ -3,12 +3,12 @@
 #define SI_NO_CONVERSION 1
 #include <SimpleIni.h>
 
-#include <charconv>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace kestrin::service {
 namespace {
@@ -74,16 +74,7 @@ void SettingsFile::Write(const std::string& section, const std::string& key,
 }
 
 int ParseSettingInt(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t");
-  size_t end = text.find_last_not_of(" \t");
-  if (begin == std::string::npos) return 0;
-  const char* first = text.data() + begin;
-  const char* last = text.data() + end + 1;
-  if (*first == '+') ++first;
-  int value = 0;
-  auto [ptr, ec] = std::from_chars(first, last, value);
-  if (ec != std::errc() || ptr != last) return 0;
-  return value;
+  return platform::ParseDecimal(text, {.blanks = true}).value_or(0);
 }
 
 }  // namespace kestrin::service

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/socket.h"
+
 namespace kestrin::transport {
 namespace {
 
@@ -95,7 +97,7 @@ int TcpSocket::Connect(const std::string& host, const std::string& port) {
   }
   int error = ECONNREFUSED;
   for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    int fd = platform::OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (fd < 0) {
       error = errno;
       continue;

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/text.h"
 #include "service/base64.h"
 #include "service/digests.h"
 #include "transport/websocket_frame.h"
@@ -10,20 +11,6 @@ namespace kestrin::transport {
 namespace {
 
 constexpr std::string_view kAcceptGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && static_cast<unsigned char>(s.front()) <= ' ') s.remove_prefix(1);
-  while (!s.empty() && static_cast<unsigned char>(s.back()) <= ' ') s.remove_suffix(1);
-  return s;
-}
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 const std::string* Find(const ResponseHead& head, const std::string& name) {
   auto it = head.headers.find(name);
@@ -83,11 +70,11 @@ bool AddResponseLine(ResponseHead& head, std::string_view line) {
   std::string name;
   std::string_view value;
   if (colon == std::string_view::npos) {
-    name = Lower(Trim(line));
-    value = Trim(line);
+    name = platform::Lower(platform::Trim(line, platform::IsSpaceOrControl));
+    value = platform::Trim(line, platform::IsSpaceOrControl);
   } else {
-    name = Lower(Trim(line.substr(0, colon)));
-    value = Trim(line.substr(colon + 1));
+    name = platform::Lower(platform::Trim(line.substr(0, colon), platform::IsSpaceOrControl));
+    value = platform::Trim(line.substr(colon + 1), platform::IsSpaceOrControl);
   }
   if (value.empty()) return true;
   std::string& stored = head.headers[name];
@@ -98,12 +85,12 @@ bool AddResponseLine(ResponseHead& head, std::string_view line) {
 
 HandshakeVerdict CheckHandshakeResponse(const ResponseHead& head, std::string_view key) {
   HandshakeVerdict verdict;
-  bool ok = Lower(head.status_line).starts_with("http/1.1 101");
+  bool ok = platform::Lower(head.status_line).starts_with("http/1.1 101");
   if (ok) {
     const std::string* upgrade = Find(head, "upgrade");
     const std::string* connection = Find(head, "connection");
-    ok = upgrade != nullptr && Lower(*upgrade) == "websocket" && connection != nullptr &&
-         Lower(*connection) == "upgrade";
+    ok = upgrade != nullptr && platform::Lower(*upgrade) == "websocket" && connection != nullptr &&
+         platform::Lower(*connection) == "upgrade";
   }
   verdict.protocol = std::string(kAbsent);
   verdict.extension = std::string(kAbsent);

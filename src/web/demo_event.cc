@@ -7,6 +7,7 @@
 
 #include "capture/photo_naming.h"
 #include "link/database_statements.h"
+#include "platform/text.h"
 #include "web/parameters.h"
 #include "web/rules_form.h"
 
@@ -57,7 +58,8 @@ std::optional<std::string> DemoEventText(const platform::LocalFields& now,
 WebResponse DemoEventReply(const std::vector<std::string>& params, const std::string& db_path,
                            const WebContext& context) {
   std::optional<std::string> rule_id = ParamFirstLine(params, "ruleid=");
-  if (!rule_id || CharacterCount(*rule_id) != 13) return WebResponse::PlainText(kDemoError);
+  if (!rule_id || platform::CharacterCount(*rule_id) != 13)
+    return WebResponse::PlainText(kDemoError);
 
   std::string controller;
   std::string code;
@@ -72,7 +74,8 @@ WebResponse DemoEventReply(const std::vector<std::string>& params, const std::st
       code = rows.front()[2].value_or("");
     }
   }
-  if (controller.empty() || CharacterCount(code) != 4) return WebResponse::PlainText(kDemoError);
+  if (controller.empty() || platform::CharacterCount(code) != 4)
+    return WebResponse::PlainText(kDemoError);
 
   std::optional<std::string> event =
       DemoEventText(platform::ToLocalFields(platform::Now()), controller, code);

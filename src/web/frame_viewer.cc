@@ -6,7 +6,7 @@
 #include "capture/multi_frame.h"
 #include "capture/photo_naming.h"
 #include "platform/archive_file.h"
-#include "platform/file_registry.h"
+#include "platform/text.h"
 #include "web/parameters.h"
 #include "web/rules_form.h"
 
@@ -16,24 +16,12 @@ namespace {
 constexpr int kLiveFrameQuality = 100;
 constexpr std::string_view kSavedFrameError = "ошибка";
 
-bool IsLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
-}
-
 // Reads the whole regular file `file_name` of the archive folder unless a
-// writer holds it (this process's savers through the registry, other
-// processes through flock). `path` is the file as savers name it.
+// writer holds it. `path` is the file as savers name it.
 std::optional<std::string> ReadWholeFile(const std::string& folder, const std::string& file_name,
                                          const std::string& path) {
-  platform::WritingFiles& writing = platform::WritingFiles::Instance();
-  if (writing.IsBeingWritten(path)) return std::nullopt;
-  platform::ArchiveFile file = platform::OpenArchiveFile(folder, file_name);
-  if (!file.is_open() || writing.IsBeingWritten(path)) return std::nullopt;
+  platform::ArchiveFile file = platform::OpenFinishedArchiveFile(folder, file_name, path);
+  if (!file.is_open()) return std::nullopt;
   std::string bytes;
   bytes.resize(static_cast<size_t>(file.size()));
   size_t filled = 0;
@@ -89,7 +77,7 @@ platform::LocalFields SavedFrameTime(std::string_view time) {
   t.second = ParseWholeNumber(CharacterSpan(time, 12, 2), 0);
   t.millisecond = 0;
   if (t.year < 1 || t.month < 1 || t.month > 12 || t.day < 1 ||
-      t.day > DaysInMonth(t.year, t.month) || t.hour < 0 || t.hour > 23 || t.minute < 0 ||
+      t.day > platform::DaysInMonth(t.year, t.month) || t.hour < 0 || t.hour > 23 || t.minute < 0 ||
       t.minute > 59 || t.second < 0 || t.second > 59) {
     throw std::invalid_argument("Invalid date or time: " + std::string(time));
   }
@@ -111,7 +99,7 @@ WebResponse SavedFrameReply(const std::vector<std::string>& params, const std::s
                             int name_format) {
   const std::string controller = ParamScan(params, "dvs=").value_or("");
   const std::string time = ParamScan(params, "time=").value_or("");
-  if (CharacterCount(controller) != 12 || CharacterCount(time) != 14) {
+  if (platform::CharacterCount(controller) != 12 || platform::CharacterCount(time) != 14) {
     return WebResponse::PlainText(kSavedFrameError);
   }
   // Unreadable parts of the time take their defaults; an impossible date
@@ -123,9 +111,11 @@ WebResponse SavedFrameReply(const std::vector<std::string>& params, const std::s
 
   const std::string name = capture::MakePhotoName(controller, event_time, name_format);
   for (char kind : {capture::kSingleFrameKind, capture::kMultiFrameKind}) {
-    // A symbolic link counts as no file at all.
-    std::optional<struct stat> entry = platform::StatArchiveEntry(archive_path, name + kind + ".jpg");
-    if (!entry || S_ISLNK(entry->st_mode)) continue;
+    // A symbolic link counts as no file at all; any other entry of the name
+    // (a folder too) is this kind's file, read or not.
+    const platform::EntryKind entry =
+        platform::ArchiveEntryKind(archive_path, name + kind + ".jpg");
+    if (entry == platform::EntryKind::kMissing || entry == platform::EntryKind::kLink) continue;
     std::optional<std::string> picture = ReadSavedPicture(archive_path, name, kind);
     if (!picture) return WebResponse::PlainText(kSavedFrameError);
     return WebResponse::Picture("image/jpeg", std::move(*picture));

@@ -2,11 +2,10 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 #include "service/base64.h"
 
 namespace kestrin::web {
@@ -17,19 +16,6 @@ int HexValue(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
 }
 
 // Length of the valid UTF-8 sequence at the start of `s`, or 0 when the bytes
@@ -89,20 +75,21 @@ std::string PercentDecode(std::string_view text, bool plus_as_space) {
 }
 
 FormCharset CharsetOf(std::string_view content_type) {
-  std::string lower = Lower(content_type);
+  std::string lower = platform::Lower(content_type);
   size_t at = lower.find("charset=");
   if (at == std::string::npos) return FormCharset::kUtf8;
-  std::string_view name = Trim(std::string_view(lower).substr(at + 8));
+  std::string_view name = platform::Trim(std::string_view(lower).substr(at + 8));
   name = name.substr(0, name.find(';'));
   if (!name.empty() && name.front() == '"') name.remove_prefix(1);
   if (!name.empty() && name.back() == '"') name.remove_suffix(1);
-  name = Trim(name);
+  name = platform::Trim(name);
   if (name == "windows-1251" || name == "cp1251") return FormCharset::kCp1251;
   return FormCharset::kUtf8;
 }
 
 bool IsFormContentType(std::string_view content_type) {
-  std::string lower = Lower(Trim(content_type.substr(0, content_type.find(';'))));
+  std::string lower =
+      platform::Lower(platform::Trim(content_type.substr(0, content_type.find(';'))));
   return lower == "application/x-www-form-urlencoded";
 }
 
@@ -137,14 +124,14 @@ void AppendCookies(std::string_view header,
   while (begin <= header.size()) {
     size_t end = header.find(';', begin);
     if (end == std::string_view::npos) end = header.size();
-    std::string_view piece = Trim(header.substr(begin, end - begin));
+    std::string_view piece = platform::Trim(header.substr(begin, end - begin));
     if (!piece.empty()) {
       size_t eq = piece.find('=');
       if (eq == std::string_view::npos) {
         cookies.emplace_back(std::string(piece), "");
       } else {
-        cookies.emplace_back(std::string(Trim(piece.substr(0, eq))),
-                             std::string(Trim(piece.substr(eq + 1))));
+        cookies.emplace_back(std::string(platform::Trim(piece.substr(0, eq))),
+                             std::string(platform::Trim(piece.substr(eq + 1))));
       }
     }
     begin = end + 1;
@@ -152,10 +139,11 @@ void AppendCookies(std::string_view header,
 }
 
 std::pair<std::string, std::string> DecodeBasicCredentials(std::string_view header) {
-  header = Trim(header);
+  header = platform::Trim(header);
   size_t space = header.find(' ');
-  if (space == std::string_view::npos || Lower(header.substr(0, space)) != "basic") return {};
-  std::string decoded = service::Base64DecodeGroups(Trim(header.substr(space + 1)));
+  if (space == std::string_view::npos || platform::Lower(header.substr(0, space)) != "basic")
+    return {};
+  std::string decoded = service::Base64DecodeGroups(platform::Trim(header.substr(space + 1)));
   size_t colon = decoded.find(':');
   if (colon == std::string::npos) return {SanitizeUtf8(decoded), ""};
   return {SanitizeUtf8(decoded.substr(0, colon)), SanitizeUtf8(decoded.substr(colon + 1))};

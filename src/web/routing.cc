@@ -1,22 +1,10 @@
 #include "web/routing.h"
 
+#include "platform/text.h"
 #include "service/digests.h"
 #include "web/parameters.h"
 
 namespace kestrin::web {
-namespace {
-
-// Number of characters (not bytes) of UTF-8 text.
-size_t CharacterCount(std::string_view text) {
-  size_t count = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
-
-}  // namespace
-
 LoginResult CheckLogin(const std::vector<std::pair<std::string, std::string>>& cookies,
                        std::string_view user, std::string_view password,
                        std::string_view server_login, std::string_view server_pass) {
@@ -27,7 +15,7 @@ LoginResult CheckLogin(const std::vector<std::pair<std::string, std::string>>& c
       break;
     }
   }
-  if (CharacterCount(cookie) <= 10) return LoginResult::kAskCredentials;
+  if (platform::CharacterCount(cookie) <= 10) return LoginResult::kAskCredentials;
   if (user.empty() || password.empty()) return LoginResult::kAskCredentials;
   if (user == server_login && service::PasswordDigest(password) == server_pass) {
     return LoginResult::kPassed;

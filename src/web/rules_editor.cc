@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "link/database_statements.h"
+#include "platform/text.h"
 #include "web/page.h"
 #include "web/parameters.h"
 #include "web/rules_form.h"
@@ -43,7 +44,7 @@ void RulesEditor::QueueUpdate() const {
 WebResponse RulesEditor::Delete(const std::vector<std::string>& params,
                                 const std::string& db_path) const {
   std::optional<std::string> id = ParamFirstLine(params, "delrule=");
-  if (id && CharacterCount(*id) == kRuleIdLength && !db_path.empty()) {
+  if (id && platform::CharacterCount(*id) == kRuleIdLength && !db_path.empty()) {
     std::string error;
     std::unique_ptr<DatabaseConnection> db = OpenDatabase(context_, error);
     if (!db) return DatabaseErrorReply(error);
@@ -95,7 +96,7 @@ WebResponse RulesEditor::Page(const std::vector<std::string>& params, std::strin
   std::optional<std::string> edit_id;
   if (ParamPresent(param_text, "editrule=")) {
     edit_id = ParamFirstLine(params, "editrule=");
-    if (!edit_id || CharacterCount(*edit_id) != kRuleIdLength) {
+    if (!edit_id || platform::CharacterCount(*edit_id) != kRuleIdLength) {
       return WebResponse::Page(kRuleNotFound);
     }
   }

@@ -1,8 +1,8 @@
 #include "web/rules_form.h"
 
 #include <algorithm>
-#include <charconv>
 
+#include "platform/text.h"
 #include "web/event_codes.h"
 #include "web/parameters.h"
 
@@ -27,11 +27,6 @@ size_t CharacterOffset(std::string_view text, size_t index) {
 
 }  // namespace
 
-size_t CharacterCount(std::string_view text) {
-  return static_cast<size_t>(
-      std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuationByte(c); }));
-}
-
 std::string_view CharacterSpan(std::string_view text, size_t first, size_t count) {
   size_t begin = CharacterOffset(text, first);
   std::string_view rest = text.substr(begin);
@@ -39,16 +34,7 @@ std::string_view CharacterSpan(std::string_view text, size_t first, size_t count
 }
 
 int ParseWholeNumber(std::string_view text, int fallback) {
-  size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string_view::npos) return fallback;
-  size_t end = text.find_last_not_of(" \t") + 1;
-  const char* first = text.data() + begin;
-  const char* last = text.data() + end;
-  if (*first == '+' && last - first > 1 && first[1] != '-') ++first;
-  int value = 0;
-  auto [ptr, ec] = std::from_chars(first, last, value);
-  if (ec != std::errc() || ptr != last) return fallback;
-  return value;
+  return platform::ParseDecimal(text, {.blanks = true}).value_or(fallback);
 }
 
 RuleForm ParseRuleForm(const std::vector<std::string>& params) {
@@ -78,7 +64,8 @@ RuleForm ParseRuleForm(const std::vector<std::string>& params) {
 }
 
 std::optional<RuleRecord> MakeRuleRecord(const RuleForm& form) {
-  if (CharacterCount(form.controller) != 13 || form.camera <= 0 || form.event_index <= 0) {
+  if (platform::CharacterCount(form.controller) != 13 || form.camera <= 0 ||
+      form.event_index <= 0) {
     return std::nullopt;
   }
   std::string_view flag = CharacterSpan(form.controller, 12, 1);

@@ -12,9 +12,6 @@ namespace kestrin::web {
 
 // --- Small text rules shared by the rules editor and the frame viewer. ---
 
-// Number of characters (not bytes) of UTF-8 text.
-size_t CharacterCount(std::string_view text);
-
 // The characters [first, first + count) of UTF-8 text, clipped to its end.
 std::string_view CharacterSpan(std::string_view text, size_t first, size_t count);
 

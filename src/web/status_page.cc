@@ -1,12 +1,8 @@
 #include "web/status_page.h"
 
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-
-#include <filesystem>
-
 #include <fmt/format.h>
 
+#include "platform/file_system.h"
 #include "web/page.h"
 #include "web/parameters.h"
 
@@ -78,24 +74,13 @@ ServerSettings ParseServerSettings(const std::vector<std::string>& params) {
 
 std::optional<FreeSpace> FreeSpaceOf(const std::string& folder) {
   if (folder.empty() || folder.front() != '/') return std::nullopt;
-  struct statvfs fs;
-  if (statvfs(folder.c_str(), &fs) != 0) return std::nullopt;
+  const std::optional<uint64_t> free = platform::FreeBytes(folder);
+  if (!free) return std::nullopt;
+  std::optional<std::string> place = platform::MountPoint(folder);
+  if (!place) return std::nullopt;
   FreeSpace space;
-  space.megabytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize / 1048576;
-
-  // The mount point: the highest ancestor on the same device.
-  std::error_code error;
-  std::filesystem::path path = std::filesystem::canonical(folder, error);
-  if (error) return std::nullopt;
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return std::nullopt;
-  while (path.has_relative_path()) {
-    std::filesystem::path parent = path.parent_path();
-    struct stat parent_info;
-    if (stat(parent.c_str(), &parent_info) != 0 || parent_info.st_dev != info.st_dev) break;
-    path = parent;
-  }
-  space.place = path.string();
+  space.megabytes = *free / 1048576;
+  space.place = std::move(*place);
   return space;
 }
 

@@ -12,6 +12,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "platform/socket.h"
 #include "web/connection_threads.h"
 #include "web/page.h"
 #include "web/response.h"
@@ -110,13 +111,6 @@ class ConnectionQueue : public httplib::TaskQueue {
   ConnectionThreads threads_;
   std::function<void()> on_refused_;
 };
-
-bool HasIpv6() {
-  int sock = ::socket(AF_INET6, SOCK_STREAM, 0);
-  if (sock < 0) return false;
-  ::close(sock);
-  return true;
-}
 
 // Listening socket options: reuse of a port in TIME_WAIT (but no port sharing
 // with another listener), and IPv4 clients on the IPv6 socket.
@@ -319,7 +313,7 @@ bool WebServer::Start(int port) {
     if (port != 0) return server.bind_to_port(host, port) ? port : -1;
     return server.bind_to_any_port(host);
   };
-  int bound = HasIpv6() ? bind("::") : -1;
+  int bound = platform::HasIpv6() ? bind("::") : -1;
   if (bound <= 0) bound = bind("0.0.0.0");
   if (bound <= 0) return false;
   impl_->listener->SetListenBacklog(kListenBacklog);

@@ -151,7 +151,7 @@ TEST_F(CleanupTest, UndeletableFileIsSkippedAndCounted) {
   CleanupFileSystem file_system = FreeMbPerPhoto(100 - 11);
   std::string locked = (archive_ / "p0.jpg").string();
   file_system.remove_file = [locked](const std::string& path) {
-    return path != locked && RemoveFile(path);
+    return path != locked && platform::RemoveFile(path);
   };
   // The failed attempt counts as a position: after position 10 only ten are
   // gone, after position 20 twenty, which is enough.
@@ -168,7 +168,7 @@ TEST_F(CleanupTest, StopRequestEndsThePassBetweenFiles) {
   int removed = 0;
   file_system.remove_file = [&](const std::string& path) {
     if (++removed == 3) stop.request_stop();
-    return RemoveFile(path);
+    return platform::RemoveFile(path);
   };
   EXPECT_EQ(PruneArchive(archive_.string(), 100, file_system, stop.get_token()), 3);
   EXPECT_EQ(Remaining(), Range(3, 30));

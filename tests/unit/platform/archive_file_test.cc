@@ -12,6 +12,8 @@
 #include <fstream>
 #include <string>
 
+#include "platform/file_registry.h"
+
 namespace kestrin::platform {
 namespace {
 
@@ -70,10 +72,18 @@ TEST_F(ArchiveFileTest, RefusesEverythingButARegularFileOfTheFolder) {
   fs::create_symlink(root_, fs::path(archive_) / "up");
 
   const char* refused[] = {
-      "missing1.jpg", "pipe1.jpg", "dir1.jpg",      // no regular file (a pipe would block)
-      "evil.jpg",     "inner.jpg", "dangling.jpg",  // links, wherever they point
-      "up/secret",    "sub/b1.jpg", "../secret",    // nothing below or beside the folder
-      "",             ".",         "..",
+      "missing1.jpg",
+      "pipe1.jpg",
+      "dir1.jpg",  // no regular file (a pipe would block)
+      "evil.jpg",
+      "inner.jpg",
+      "dangling.jpg",  // links, wherever they point
+      "up/secret",
+      "sub/b1.jpg",
+      "../secret",  // nothing below or beside the folder
+      "",
+      ".",
+      "..",
   };
   for (const char* name : refused) {
     ArchiveFile file = OpenArchiveFile(archive_, name);
@@ -93,6 +103,55 @@ TEST_F(ArchiveFileTest, RefusesAFileLockedByAWriter) {
   EXPECT_FALSE(OpenArchiveFile(archive_, "a1.jpg").is_open());
   ::close(writer);
   EXPECT_TRUE(OpenArchiveFile(archive_, "a1.jpg").is_open());
+}
+
+// The lock protocol as the savers and the readers use it: a file is
+// unreadable while a writer holds it, through the lock (another process's
+// writer) or the registry (this process's savers), and readable once released.
+TEST_F(ArchiveFileTest, FileIsUnreadableWhileAWriterHoldsIt) {
+  const std::string path = archive_ + "/a1.jpg";
+  {
+    ArchiveWriteFile writer;
+    ASSERT_TRUE(writer.Create(path));
+    ASSERT_TRUE(writer.Write("picture", 7));
+    EXPECT_FALSE(OpenFinishedArchiveFile(archive_, "a1.jpg", path).is_open()) << "locked";
+    ArchiveWriteFile second;
+    EXPECT_FALSE(second.Create(path)) << "a second writer of a held file";
+  }
+  ArchiveFile done = OpenFinishedArchiveFile(archive_, "a1.jpg", path);
+  ASSERT_TRUE(done.is_open());
+  EXPECT_EQ(ReadAll(done), "picture");
+  {
+    WritingFileGuard registered(path);
+    ASSERT_TRUE(registered.acquired());
+    EXPECT_FALSE(OpenFinishedArchiveFile(archive_, "a1.jpg", path).is_open()) << "registered";
+    // The registry speaks for this process only: the plain opening ignores it.
+    EXPECT_TRUE(OpenArchiveFile(archive_, "a1.jpg").is_open());
+  }
+  EXPECT_TRUE(OpenFinishedArchiveFile(archive_, "a1.jpg", path).is_open());
+}
+
+TEST_F(ArchiveFileTest, WriterReplacesOldFilesAndLinksAndRemovesOnRequest) {
+  const std::string path = archive_ + "/a1.jpg";
+  Put(path, "an older and longer picture");
+  fs::create_symlink(root_ / "secret", fs::path(archive_) / "evil.jpg");
+  fs::create_directory(fs::path(archive_) / "dir1.jpg");
+
+  ArchiveWriteFile writer;
+  ASSERT_TRUE(writer.Create(path));
+  ASSERT_TRUE(writer.Write("new", 3));
+  writer.Close(/*remove=*/false);
+  ArchiveFile file = OpenArchiveFile(archive_, "a1.jpg");
+  EXPECT_EQ(ReadAll(file), "new");
+
+  ASSERT_TRUE(writer.Create(archive_ + "/evil.jpg"));
+  writer.Close(/*remove=*/true);
+  EXPECT_EQ(ArchiveEntryKind(archive_, "evil.jpg"), EntryKind::kMissing);
+  std::ifstream secret(root_ / "secret");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "outside the archive");
+
+  EXPECT_FALSE(writer.Create(archive_ + "/dir1.jpg"));
+  EXPECT_EQ(ArchiveEntryKind(archive_, "dir1.jpg"), EntryKind::kFolder);
 }
 
 TEST_F(ArchiveFileTest, StatSeesLinksAsLinks) {

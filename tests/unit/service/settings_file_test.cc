@@ -82,8 +82,9 @@ TEST(ParseSettingIntTest, SignedDecimalOrZero) {
   struct Case {
     const char* text;
     int value;
-  } cases[] = {{"0", 0}, {"42", 42}, {"-7", -7},  {"+3", 3},          {" 5 ", 5},   {"", 0},
-               {"x", 0}, {"1e3", 0}, {"0x10", 0}, {"99999999999", 0}, {"12 34", 0}, {"-", 0}};
+  } cases[] = {{"0", 0},     {"42", 42}, {"-7", -7}, {"+3", 3},   {" 5 ", 5},
+               {"", 0},      {"x", 0},   {"1e3", 0}, {"0x10", 0}, {"99999999999", 0},
+               {"12 34", 0}, {"-", 0},   {"+-5", 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(ParseSettingInt(c.text), c.value);

@@ -1,5 +1,7 @@
 #include "web/rules_form.h"
 
+#include "platform/text.h"
+
 #include <string>
 #include <vector>
 
@@ -114,8 +116,8 @@ TEST(RulesForm, NewRuleIdFromTheLocalClock) {
 }
 
 TEST(RulesForm, TextHelpers) {
-  EXPECT_EQ(CharacterCount("abc"), 3u);
-  EXPECT_EQ(CharacterCount("вход"), 4u);
+  EXPECT_EQ(platform::CharacterCount("abc"), 3u);
+  EXPECT_EQ(platform::CharacterCount("вход"), 4u);
   EXPECT_EQ(CharacterSpan("вход-1", 2, 3), "од-");
   EXPECT_EQ(CharacterSpan("abc", 2, 5), "c");
   EXPECT_EQ(CharacterSpan("abc", 7, 1), "");
