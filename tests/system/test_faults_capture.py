@@ -31,7 +31,7 @@ import requests
 from PIL import Image
 
 from kestrin import (LOGIN, PASSWORD, Camsim, logged_in_service, make_database, make_home,
-                     wait_until)
+                     multi_frame_records, wait_until)
 
 SIZE = (320, 240)
 # Cameras 1 to 5 of the table, workers 0 to 4. Each has its own controller, so that the
@@ -197,16 +197,8 @@ def whole_jpeg(data, size=None):
 
 def multi_frame_pictures(data):
     """The pictures of a multi-frame file; AssertionError when a record is cut or unknown."""
-    sizes = {0x02: 1, 0x03: 2, 0x04: 4, 0x13: 8}
-    pictures, offset = [], 0
-    while offset < len(data):
-        assert data[offset] in sizes, f"unknown tag {data[offset]:#x} at {offset}"
-        size = sizes[data[offset]]
-        length = int.from_bytes(data[offset + 1:offset + 1 + size], "little", signed=True)
-        start = offset + 1 + size
-        assert 0 <= length <= len(data) - start, f"record at {offset} runs past the end"
-        pictures.append(data[start:start + length])
-        offset = start + length
+    pictures = multi_frame_records(data)
+    assert pictures is not None, "a record of unknown tag or running past the end"
     return pictures
 
 

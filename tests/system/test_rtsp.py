@@ -9,7 +9,6 @@ rtspcam."""
 import contextlib
 import io
 import re
-import subprocess
 import time
 from datetime import datetime, timedelta
 from urllib.parse import quote
@@ -19,7 +18,7 @@ import requests
 from PIL import Image, ImageChops
 
 from kestrin import (LOGIN, PASSWORD, RtspCam, logged_in_service, make_database, make_home,
-                     wait_until)
+                     multi_frame_records, wait_until)
 
 # Cameras of the table (worker = camera - 1) and their controllers.
 H264, H265, LOCKED, DOOMED, FROZEN = 1, 2, 3, 4, 5
@@ -120,16 +119,10 @@ def saving(rig, path):
 
 
 def pictures_of(data):
-    """The JPEG pictures of a multi-frame file (4-byte little-endian length records)."""
-    sizes = {0x02: 1, 0x03: 2, 0x04: 4, 0x13: 8}
-    pictures, offset = [], 0
-    while offset < len(data):
-        size = sizes[data[offset]]
-        length = int.from_bytes(data[offset + 1:offset + 1 + size], "little")
-        start = offset + 1 + size
-        pictures.append(decoded(data[start:start + length]))
-        offset = start + length
-    return pictures
+    """The decoded pictures of a multi-frame file."""
+    records = multi_frame_records(data)
+    assert records is not None, "a record of unknown tag or running past the end"
+    return [decoded(record) for record in records]
 
 
 def decoded(jpeg):
