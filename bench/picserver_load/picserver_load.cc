@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     kestrin::service::ServiceConfig config;
     config.home = home;
     state = std::make_unique<kestrin::service::ServiceState>(config);
-    state->archive_path.Set(archive.string());
+    state->archive().SetPath(archive.string());
     server = std::make_unique<kestrin::picserver::PicServer>(*state);
     if (!server->Start(0)) {
       std::fprintf(stderr, "cannot start the picture server\n");

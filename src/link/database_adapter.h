@@ -5,15 +5,15 @@
 #include <string>
 
 #include "link/database.h"
-#include "web/web_context.h"
+#include "link/sql_connection.h"
 
-namespace kestrin::web {
+namespace kestrin::link {
 
-// The pages' way of opening a private connection on the service's database
-// layer. Text travels to and from the database in Windows-1251 and is UTF-8
-// in the pages; every statement that writes is committed on its own; cells
-// come back as text (numbers in decimal), null cells as nothing.
-std::function<std::unique_ptr<DatabaseConnection>(std::string& error)> DatabaseOpener(
-    link::Database& database);
+// Opens SqlConnections on `database`, which must outlive the function. Text
+// travels to and from the database in Windows-1251 and is UTF-8 for the
+// caller; every statement that writes is committed on its own. On failure the
+// function returns nothing and sets `error` to the database's message.
+std::function<std::unique_ptr<SqlConnection>(std::string& error)> DatabaseOpener(
+    Database& database);
 
-}  // namespace kestrin::web
+}  // namespace kestrin::link

@@ -97,7 +97,7 @@ void PicConnection::ReadMore() {
 
 void PicConnection::Respond() {
   // One reading of the archive folder for every path of this request.
-  PicAnswer answer = AnswerRequest(line_, state_.archive_path.Get(), state_.name_format.load());
+  PicAnswer answer = AnswerRequest(line_, state_.archive().Path(), state_.archive().NameFormat());
   state_.metrics().PictureRequest(RequestKind(line_), ReplyKind(answer));
   switch (answer.kind) {
     case PicAnswer::Kind::kClose:

@@ -92,7 +92,7 @@ class PicServerTest : public testing::Test {
     service::ServiceConfig config;
     config.home = home_;
     state_ = std::make_unique<service::ServiceState>(config);
-    state_->archive_path.Set((home_ / "images").string());
+    state_->archive().SetPath((home_ / "images").string());
   }
   ~PicServerTest() override { fs::remove_all(home_); }
 
@@ -135,7 +135,7 @@ TEST_F(PicServerTest, LookupThenFetchOverTcp) {
     EXPECT_EQ(client.ReadToEnd(), "0012A3B4C5D6_0C08150E05092\r\n");
   }
   // The archive folder is read for every request.
-  state_->archive_path.Set("");
+  state_->archive().SetPath("");
   EXPECT_EQ(Ask(port, "R0012A3B4C5D6_0C08150E0509\r\n"), "none\r\n");
   EXPECT_EQ(Ask(port, "F0012A3B4C5D6_0C08150E05092\r\n"), "error\r\n");
 }
