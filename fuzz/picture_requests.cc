@@ -88,8 +88,9 @@ Fixture& TheFixture() {
     config.home = f->root;
     f->state = std::make_unique<service::ServiceState>(config);
     f->server = std::make_unique<picserver::PicServer>(
-        *f->state, picserver::PicServerLimits{.receive = std::chrono::seconds(5),
-                                              .send = std::chrono::seconds(5)});
+        picserver::PicServer::Services{f->state->archive(), f->state->log(), f->state->metrics()},
+        picserver::PicServerLimits{.receive = std::chrono::seconds(5),
+                                   .send = std::chrono::seconds(5)});
     FUZZ_CHECK(f->server->Start(0));
     std::atexit([] { fs::remove_all(TheFixture().root); });
     return f;

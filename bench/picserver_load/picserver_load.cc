@@ -28,6 +28,7 @@
 
 #include "common/loopback_exchange.h"
 #include "picserver/pic_server.h"
+#include "service/service_state.h"
 
 namespace {
 
@@ -85,7 +86,8 @@ int main(int argc, char** argv) {
     config.home = home;
     state = std::make_unique<kestrin::service::ServiceState>(config);
     state->archive().SetPath(archive.string());
-    server = std::make_unique<kestrin::picserver::PicServer>(*state);
+    server = std::make_unique<kestrin::picserver::PicServer>(
+        kestrin::picserver::PicServer::Services{state->archive(), state->log(), state->metrics()});
     if (!server->Start(0)) {
       std::fprintf(stderr, "cannot start the picture server\n");
       return 2;

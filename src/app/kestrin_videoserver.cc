@@ -81,7 +81,8 @@ bool TKestrinVideoserver::ServiceStart() {
   } else {
     state_.log().MainLog(fmt::format("ОШИБКА: Вебсервер(порт {}) не запущен", port));
   }
-  pic_server_ = std::make_unique<picserver::PicServer>(state_);
+  pic_server_ = std::make_unique<picserver::PicServer>(
+      picserver::PicServer::Services{state_.archive(), state_.log(), state_.metrics()});
   if (!pic_server_->Start(state_.config().picture_port)) {
     state_.log().MainLog(
         fmt::format("ОШИБКА: Сервер фотографий(порт {}) не запущен", state_.config().picture_port));

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace kestrin::service {
 
@@ -17,18 +18,29 @@ class ArchiveSettings {
   ArchiveSettings& operator=(const ArchiveSettings&) = delete;
 
   // The folder, without a trailing separator; empty: no photos are saved.
-  std::string Path() const;
-  void SetPath(std::string path);
+  std::string Path() const { return Read(path_); }
+  void SetPath(std::string path) { Write(path_, std::move(path)); }
 
   // The free space, in MB, below which the cleaner deletes the oldest photos.
-  int32_t Limit() const;
-  void SetLimit(int32_t limit);
+  int32_t Limit() const { return Read(limit_); }
+  void SetLimit(int32_t limit) { Write(limit_, limit); }
 
   // The naming format of photo files (photo_naming.h).
-  int32_t NameFormat() const;
-  void SetNameFormat(int32_t format);
+  int32_t NameFormat() const { return Read(name_format_); }
+  void SetNameFormat(int32_t format) { Write(name_format_, format); }
 
  private:
+  template <typename T>
+  T Read(const T& field) const {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+  template <typename T>
+  void Write(T& field, T value) {
+    std::lock_guard lock(mutex_);
+    field = std::move(value);
+  }
+
   mutable std::mutex mutex_;
   std::string path_;
   int32_t limit_ = 0;
