@@ -10,13 +10,10 @@ namespace kestrin::service {
 // The photo archive as the settings page, the picture server, the cleaner and
 // the event thread see it: the folder, the free-space limit and the naming
 // format. The settings page replaces values while the others read them; every
-// read returns a whole value. Any thread.
+// read returns a whole value. Any thread. Shared by reference; its mutex
+// makes it neither copyable nor movable.
 class ArchiveSettings {
  public:
-  ArchiveSettings() = default;
-  ArchiveSettings(const ArchiveSettings&) = delete;
-  ArchiveSettings& operator=(const ArchiveSettings&) = delete;
-
   // The folder, without a trailing separator; empty: no photos are saved.
   std::string Path() const { return Read(path_); }
   void SetPath(std::string path) { Write(path_, std::move(path)); }
