@@ -88,8 +88,9 @@ Fixture& TheFixture() {
     config.home = f->root;
     f->state = std::make_unique<service::ServiceState>(config);
     f->server = std::make_unique<picserver::PicServer>(
-        *f->state, picserver::PicServerLimits{.receive = std::chrono::seconds(5),
-                                              .send = std::chrono::seconds(5)});
+        picserver::PicServer::Services{f->state->archive(), f->state->log(), f->state->metrics()},
+        picserver::PicServerLimits{.receive = std::chrono::seconds(5),
+                                   .send = std::chrono::seconds(5)});
     FUZZ_CHECK(f->server->Start(0));
     std::atexit([] { fs::remove_all(TheFixture().root); });
     return f;
@@ -257,8 +258,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static constexpr int kFormats[] = {0, 1, 2, 5};
   const int name_format = kFormats[data[0] & 3];
   const std::string archive = (data[0] & 4) ? "" : fixture.archive;
-  fixture.state->name_format.store(name_format);
-  fixture.state->archive_path.Set(archive);
+  fixture.state->archive().SetNameFormat(name_format);
+  fixture.state->archive().SetPath(archive);
 
   std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
   size_t lf = bytes.find('\n');

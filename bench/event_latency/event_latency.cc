@@ -22,6 +22,7 @@
 #include <fmt/format.h>
 
 #include "capture/events_thread.h"
+#include "service/service_state.h"
 
 namespace {
 
@@ -48,11 +49,8 @@ int main(int argc, char** argv) {
   service::ServiceConfig config;
   config.home = std::filesystem::temp_directory_path();
   service::ServiceState state(config);
-  state.archive_path.Set("/nonexistent-archive");
-  {
-    std::lock_guard lock(state.settings_lock);
-    state.db_path = "/srv/base";
-  }
+  state.archive().SetPath("/nonexistent-archive");
+  state.session().SetDatabase("/srv/base");
 
   std::atomic<Clock::time_point> queued{};
   std::atomic<int> handed{0};
@@ -87,7 +85,7 @@ int main(int argc, char** argv) {
   };
 
   capture::EventQueue queue;
-  capture::TEventsThread thread(queue, state, hooks);
+  capture::TEventsThread thread(queue, state.archive(), state.session(), state.metrics(), hooks);
   thread.Start();
   // The first reload happens at the first idle moment.
   while (queue.wait_count() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));

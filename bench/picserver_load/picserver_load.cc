@@ -28,6 +28,7 @@
 
 #include "common/loopback_exchange.h"
 #include "picserver/pic_server.h"
+#include "service/service_state.h"
 
 namespace {
 
@@ -84,8 +85,9 @@ int main(int argc, char** argv) {
     kestrin::service::ServiceConfig config;
     config.home = home;
     state = std::make_unique<kestrin::service::ServiceState>(config);
-    state->archive_path.Set(archive.string());
-    server = std::make_unique<kestrin::picserver::PicServer>(*state);
+    state->archive().SetPath(archive.string());
+    server = std::make_unique<kestrin::picserver::PicServer>(
+        kestrin::picserver::PicServer::Services{state->archive(), state->log(), state->metrics()});
     if (!server->Start(0)) {
       std::fprintf(stderr, "cannot start the picture server\n");
       return 2;

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "capture/save_service.h"
+#include "link/database_adapter.h"
 #include "link/database_rules.h"
 #include "platform/file_system.h"
 #include "platform/local_time.h"
@@ -10,7 +11,6 @@
 #include "platform/systemd.h"
 #include "service/startup.h"
 #include "service/version.h"
-#include "web/database_adapter.h"
 
 namespace kestrin::app {
 
@@ -19,34 +19,36 @@ TKestrinVideoserver::TKestrinVideoserver(service::ServiceConfig config, platform
   for (int i = 0; i < kCameraCount; ++i) {
     cameras_[i] = std::make_unique<capture::TVLCThread>(i, vlc_.api(), state_);
   }
-  server_link_ =
-      std::make_unique<link::ServerLink>(state_, loop_, event_queue_, database_, [this](int index) {
-        return index >= 0 && index < kCameraCount ? cameras_[index].get() : nullptr;
-      });
+  server_link_ = std::make_unique<link::ServerLink>(
+      state_, loop_, event_queue_, database_,
+      [this](int index, const std::string& url) { SetCameraUrl(index, url); });
 }
 
 TKestrinVideoserver::~TKestrinVideoserver() = default;
+
+capture::TVLCThread* TKestrinVideoserver::Camera(int index) {
+  return index >= 0 && index < kCameraCount ? cameras_[index].get() : nullptr;
+}
+
+void TKestrinVideoserver::SetCameraUrl(int index, const std::string& url) {
+  if (capture::TVLCThread* camera = Camera(index)) camera->SetUrl(url);
+}
+
+std::optional<capture::CameraStatus> TKestrinVideoserver::CameraStatusOf(int index) {
+  if (capture::TVLCThread* camera = Camera(index)) return camera->Status();
+  return std::nullopt;
+}
 
 bool TKestrinVideoserver::ServiceStart() {
   state_.program_version =
       fmt::format("{}.{}.{}", KESTRIN_VERSION_MAJOR, KESTRIN_VERSION_MINOR, KESTRIN_VERSION_PATCH);
   state_.service_started = platform::Now();
-  state_.session_started = platform::NeverMark();
-  state_.last_message = platform::NeverMark();
+  state_.session().Reset();
 
-  // [start: the event queue and the event thread are created and started here]
-  events_thread_ =
-      std::make_unique<capture::TEventsThread>(event_queue_, state_, MakeEventsThreadHooks());
+  events_thread_ = std::make_unique<capture::TEventsThread>(
+      event_queue_, state_.archive(), state_.session(), state_.metrics(), MakeEventsThreadHooks());
   events_thread_->Start();
 
-  {
-    std::lock_guard lock(state_.settings_lock);
-    state_.server_connect = false;
-    state_.db_host.clear();
-    state_.db_path.clear();
-    state_.db_login.clear();
-    state_.db_pass.clear();
-  }
   state_.log().MainLog("Запуск службы");
 
   if (!service::LoadDatabaseClient(state_, database_client_)) return false;
@@ -70,23 +72,19 @@ bool TKestrinVideoserver::ServiceStart() {
     }
   }
 
-  // [start: the Watchdog timer is enabled here]
   server_link_->Enable();
-  // [start: the nine camera workers are created and started here]
   for (auto& camera : cameras_) camera->Start();
-  // [start: the web server starts here]
   if (const int port = state_.config().web_port; IdHTTPServer1->Start(port)) {
     state_.log().MainLog(fmt::format("Вебсервер(порт {}) запущен", port));
   } else {
     state_.log().MainLog(fmt::format("ОШИБКА: Вебсервер(порт {}) не запущен", port));
   }
-  // [start: the picture server starts here]
-  pic_server_ = std::make_unique<picserver::PicServer>(state_);
+  pic_server_ = std::make_unique<picserver::PicServer>(
+      picserver::PicServer::Services{state_.archive(), state_.log(), state_.metrics()});
   if (!pic_server_->Start(state_.config().picture_port)) {
     state_.log().MainLog(
         fmt::format("ОШИБКА: Сервер фотографий(порт {}) не запущен", state_.config().picture_port));
   }
-  // [start: the archive cleaner starts here]
   clear_thread_ = MakeClearThread();
   clear_thread_->Start();
 
@@ -100,12 +98,9 @@ bool TKestrinVideoserver::ServiceStart() {
 capture::EventsThreadHooks TKestrinVideoserver::MakeEventsThreadHooks() {
   capture::EventsThreadHooks hooks;
   hooks.load_rules = [this] { return link::LoadRules(database_); };
-  hooks.camera_status = [this](int index) -> std::optional<capture::CameraStatus> {
-    if (index < 0 || index >= kCameraCount) return std::nullopt;
-    return cameras_[index]->Status();
-  };
+  hooks.camera_status = [this](int index) { return CameraStatusOf(index); };
   hooks.record_save = [this](int index, const std::string& lastfilename) {
-    if (index >= 0 && index < kCameraCount) cameras_[index]->RecordSave(lastfilename);
+    if (capture::TVLCThread* camera = Camera(index)) camera->RecordSave(lastfilename);
   };
   // Savers may outlive the service object: they hold the metrics themselves.
   hooks.start_saver = [metrics = state_.shared_metrics()](capture::SaveJob job) {
@@ -130,7 +125,7 @@ std::unique_ptr<capture::TClearThread> TKestrinVideoserver::MakeClearThread() {
     if (size) metrics->ArchiveBytesRemoved(*size);
     return true;
   };
-  return std::make_unique<capture::TClearThread>(state_, std::chrono::seconds(60),
+  return std::make_unique<capture::TClearThread>(state_.archive(), std::chrono::seconds(60),
                                                  std::move(file_system));
 }
 
@@ -150,13 +145,13 @@ void TKestrinVideoserver::StartMetrics(const service::OperationsSettings& settin
 void TKestrinVideoserver::RefreshMetrics(service::Metrics& metrics) {
   for (int i = 0; i < kCameraCount; ++i)
     metrics.SetCameraStreaming(i, cameras_[i]->Status().active);
-  const std::string archive = state_.archive_path.Get();
+  const std::string archive = state_.archive().Path();
   if (const std::optional<uint64_t> free =
           archive.empty() ? std::nullopt : platform::FreeBytes(archive)) {
     metrics.SetArchiveFreeBytes(static_cast<int64_t>(*free));
   }
-  std::lock_guard lock(state_.settings_lock);
-  metrics.SetLinkState(state_.server_connect, !state_.db_path.empty());
+  const service::SessionSnapshot session = state_.session().Snapshot();
+  metrics.SetLinkState(session.server_connect, !session.db_path.empty());
 }
 
 std::string TKestrinVideoserver::StatusText() {
@@ -171,17 +166,12 @@ web::WebContext TKestrinVideoserver::MakeWebContext() {
   context.set_watchdog_interval = [this](std::chrono::milliseconds interval) {
     server_link_->SetWatchdogInterval(interval);
   };
-  context.read_camera = [this](int index) -> std::optional<capture::CameraStatus> {
-    if (index < 0 || index >= kCameraCount) return std::nullopt;
-    return cameras_[index]->Status();
-  };
-  context.set_camera_url = [this](int index, const std::string& url) {
-    if (index >= 0 && index < kCameraCount) cameras_[index]->SetUrl(url);
-  };
+  context.read_camera = [this](int index) { return CameraStatusOf(index); };
+  context.set_camera_url = [this](int index, const std::string& url) { SetCameraUrl(index, url); };
   context.restart_camera = [this](int index) {
-    if (index >= 0 && index < kCameraCount) cameras_[index]->RequestRestart();
+    if (capture::TVLCThread* camera = Camera(index)) camera->RequestRestart();
   };
-  context.open_database = web::DatabaseOpener(database_);
+  context.open_database = link::DatabaseOpener(database_);
   context.queue_event = [this](std::string item) { event_queue_.Put(std::move(item)); };
   return context;
 }
@@ -191,17 +181,12 @@ void TKestrinVideoserver::ServiceStop() {
   if (keep_alive_) keep_alive_->Stop();
   metrics_endpoint_.Stop();
   state_.metrics().SetRefresh(nullptr);
-  // [stop: the picture server stops here]
   if (pic_server_) pic_server_->Stop();
-  // [stop: the Watchdog is disabled and the server session closed (1000) here]
   server_link_->Disable();
-  // [stop: the web server stops here, before anything it uses is released]
+  // The web server stops before anything it uses is released.
   if (IdHTTPServer1) IdHTTPServer1->Stop();
-  // [stop: the nine camera workers are stopped, waited for and destroyed here]
   for (auto& camera : cameras_) camera->Stop();
-  // [stop: the event thread, then the archive cleaner, are stopped here]
   if (events_thread_) events_thread_->Stop();
-  // (the archive cleaner ends after the event thread)
   if (clear_thread_) clear_thread_->Stop();
   state_.log().MainLog("Остановка службы");
 }

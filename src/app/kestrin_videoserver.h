@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/hang_diagnostic.h"
@@ -61,7 +62,7 @@ class TKestrinVideoserver {
   platform::SharedLibrary database_client_;
   service::VlcLibrary vlc_;
   // Declared before every component that uses them, so destroyed after them.
-  link::Database database_{state_};
+  link::Database database_{state_.log()};
   // The event thread beats this every turn; the keep-alives go to systemd
   // only while it is fresh. Both outlive the event thread.
   platform::Heartbeat event_heartbeat_;
@@ -78,6 +79,12 @@ class TKestrinVideoserver {
   std::unique_ptr<KeepAlive> keep_alive_;
   MetricsEndpoint metrics_endpoint_{state_.metrics()};
 
+  // Camera worker `index`, or nullptr outside 0..8.
+  capture::TVLCThread* Camera(int index);
+  // Gives the worker a new address; nothing outside 0..8.
+  void SetCameraUrl(int index, const std::string& url);
+  // Its published fields, or nullopt outside 0..8.
+  std::optional<capture::CameraStatus> CameraStatusOf(int index);
   // What the web pages reach of the service.
   web::WebContext MakeWebContext();
   // Hooks of the event thread: the heartbeat, and savers that count photos.

@@ -69,9 +69,9 @@ int PruneArchive(const std::string& archive_path, int32_t archive_limit,
   return deleted;
 }
 
-TClearThread::TClearThread(service::ServiceState& state, std::chrono::milliseconds interval,
-                           CleanupFileSystem file_system)
-    : state_(state), interval_(interval), file_system_(std::move(file_system)) {}
+TClearThread::TClearThread(const service::ArchiveSettings& archive,
+                           std::chrono::milliseconds interval, CleanupFileSystem file_system)
+    : archive_(archive), interval_(interval), file_system_(std::move(file_system)) {}
 
 TClearThread::~TClearThread() {
   Stop();
@@ -98,7 +98,7 @@ void TClearThread::Run(std::stop_token stop) {
       continue;
     }
     last_check = std::chrono::steady_clock::now();
-    PruneArchive(state_.archive_path.Get(), state_.archive_limit.load(), file_system_, stop);
+    PruneArchive(archive_.Path(), archive_.Limit(), file_system_, stop);
   }
 }
 

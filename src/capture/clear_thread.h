@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/file_system.h"
-#include "service/service_state.h"
+#include "service/archive_settings.h"
 
 namespace kestrin::capture {
 
@@ -37,7 +37,8 @@ int PruneArchive(const std::string& archive_path, int32_t archive_limit,
 // minute after Start) with the archive folder and limit current at that time.
 class TClearThread {
  public:
-  explicit TClearThread(service::ServiceState& state,
+  // `archive` must outlive the cleaner.
+  explicit TClearThread(const service::ArchiveSettings& archive,
                         std::chrono::milliseconds interval = std::chrono::seconds(60),
                         CleanupFileSystem file_system = {});
   TClearThread(const TClearThread&) = delete;
@@ -52,7 +53,7 @@ class TClearThread {
  private:
   void Run(std::stop_token stop);
 
-  service::ServiceState& state_;
+  const service::ArchiveSettings& archive_;
   std::chrono::milliseconds interval_;
   CleanupFileSystem file_system_;
   std::jthread thread_;

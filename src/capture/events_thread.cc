@@ -11,9 +11,15 @@ platform::DateTime ReloadNeededMark() {
   return platform::MakeLocalDateTime(2021, 1, 1);
 }
 
-TEventsThread::TEventsThread(EventQueue& queue, service::ServiceState& state,
+TEventsThread::TEventsThread(EventQueue& queue, const service::ArchiveSettings& archive,
+                             const service::Session& session, service::Metrics& metrics,
                              EventsThreadHooks hooks)
-    : queue_(queue), state_(state), hooks_(std::move(hooks)), last_reload_(ReloadNeededMark()) {
+    : queue_(queue),
+      archive_(archive),
+      session_(session),
+      metrics_(metrics),
+      hooks_(std::move(hooks)),
+      last_reload_(ReloadNeededMark()) {
   if (!hooks_.start_saver)
     hooks_.start_saver = [](SaveJob job) { TSaveThread::Start(std::move(job)); };
   if (!hooks_.now) hooks_.now = [] { return platform::Now(); };
@@ -66,10 +72,7 @@ bool TEventsThread::ReloadDue() const {
 }
 
 void TEventsThread::Reload() {
-  {
-    std::lock_guard lock(state_.settings_lock);
-    if (state_.db_path.empty()) return;
-  }
+  if (!session_.DatabaseKnown()) return;
   std::optional<std::vector<Rule>> rules;
   try {
     rules = hooks_.load_rules();
@@ -85,21 +88,21 @@ void TEventsThread::Process(const std::string& item) {
   if (!event || !IsSafeNamePart(event->controller)) return;
   const Rule* rule = FindRule(rules_, event->controller, event->event_code);
   if (!rule) return;
-  state_.metrics().EventMatched();
+  metrics_.EventMatched();
   if (rule->camera == 0 || rule->camera > 9) return;
   const int index = rule->camera - 1;
 
   std::optional<CameraStatus> camera = hooks_.camera_status(index);
   if (!camera || !camera->active) return;
 
-  std::string archive_path = state_.archive_path.Get();
+  std::string archive_path = archive_.Path();
   if (archive_path.empty()) return;  // no archive: nothing is saved
 
   const bool single = rule->multi_frame == 0;
   SaveJob job;
-  job.filename =
-      MakePhotoPath(archive_path, MakePhotoName(event->controller, event->time, state_.name_format),
-                    single ? kSingleFrameKind : kMultiFrameKind);
+  job.filename = MakePhotoPath(archive_path,
+                               MakePhotoName(event->controller, event->time, archive_.NameFormat()),
+                               single ? kSingleFrameKind : kMultiFrameKind);
   job.sdelay = rule->delay;
   job.quality = rule->quality;
   job.framecnt = single ? 1 : static_cast<uint8_t>(5 * rule->multi_frame);

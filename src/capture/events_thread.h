@@ -7,13 +7,15 @@
 #include <thread>
 #include <vector>
 
+#include "capture/camera_status.h"
 #include "capture/event_parsing.h"
 #include "capture/event_queue.h"
 #include "capture/rule.h"
 #include "capture/save_thread.h"
-#include "capture/tvlc_thread.h"
 #include "platform/local_time.h"
-#include "service/service_state.h"
+#include "service/archive_settings.h"
+#include "service/metrics.h"
+#include "service/session.h"
 
 namespace kestrin::capture {
 
@@ -63,8 +65,12 @@ struct EventsThreadHooks {
 // archive folder. The thread logs nothing.
 class TEventsThread {
  public:
-  // `queue` and `state` must outlive the thread.
-  TEventsThread(EventQueue& queue, service::ServiceState& state, EventsThreadHooks hooks);
+  // Everything passed by reference must outlive the thread: the archive for
+  // the photo paths, the session for whether a database is known, the metrics
+  // for the matched events.
+  TEventsThread(EventQueue& queue, const service::ArchiveSettings& archive,
+                const service::Session& session, service::Metrics& metrics,
+                EventsThreadHooks hooks);
   TEventsThread(const TEventsThread&) = delete;
   TEventsThread& operator=(const TEventsThread&) = delete;
   // Stops and joins the thread if it still runs.
@@ -88,7 +94,9 @@ class TEventsThread {
   bool ReloadDue() const;
 
   EventQueue& queue_;
-  service::ServiceState& state_;
+  const service::ArchiveSettings& archive_;
+  const service::Session& session_;
+  service::Metrics& metrics_;
   EventsThreadHooks hooks_;
 
   // Owned by the thread.

@@ -138,7 +138,7 @@ bool Database::RegisterDefinition(const ConnectionParameters& parameters) {
     definition_.reset();
     definition_ = parameters;
   } catch (const std::exception& error) {
-    state_.TryLog("DBERROR#1=" + DatabaseErrorText(error));
+    log_.TryLog("DBERROR#1=" + DatabaseErrorText(error));
     return false;
   }
   return true;
@@ -165,7 +165,7 @@ std::unique_ptr<DatabaseConnection> Database::Open(std::string* error) {
   std::string failure;
   SessionPtr session;
   {
-    std::lock_guard lock(state_.database_lock);
+    std::lock_guard lock(database_lock_);
     session = ConnectWithin(*parameters, connect_limit_, &failure);
   }
   if (!session) {
@@ -173,7 +173,7 @@ std::unique_ptr<DatabaseConnection> Database::Open(std::string* error) {
     return nullptr;
   }
   return std::unique_ptr<DatabaseConnection>(
-      new DatabaseConnection(state_.database_lock, std::move(session)));
+      new DatabaseConnection(database_lock_, std::move(session)));
 }
 
 ConnectionParameters Database::PrepareSetUp(const std::string& path, const std::string& user,
@@ -192,7 +192,7 @@ DatabaseLocation Database::SetUp(const std::string& path, const std::string& use
   ConnectionParameters parameters = PrepareSetUp(path, user, password, connection_host, location);
   std::string error = EnsureRulesTable(parameters, connect_limit_);
   if (!error.empty()) {
-    state_.TryLog("DBERROR#2=" + error);
+    log_.TryLog("DBERROR#2=" + error);
     location.folder.clear();
   }
   return location;

@@ -8,7 +8,7 @@
 
 #include "link/database_definition.h"
 #include "link/database_soci.h"
-#include "service/service_state.h"
+#include "service/main_log.h"
 
 namespace kestrin::link {
 
@@ -75,15 +75,17 @@ class DatabaseConnection {
 // database.
 //
 // Registration is for the main thread only; Open may be called from any
-// thread.
+// thread. The database lock serialises connecting and disconnecting: the
+// database client is not safe for two threads doing either at once. Every
+// connection opened here must be closed or destroyed before the Database.
 class Database {
  public:
-  // `state` supplies the database lock and the log; it must outlive this.
-  // Open and SetUp give up a connect after `connect_limit` (the tests allow
-  // more: the sanitizer builds start the embedded engine slowly).
-  explicit Database(service::ServiceState& state,
+  // `log` takes the database errors; it must outlive this. Open and SetUp
+  // give up a connect after `connect_limit` (the tests allow more: the
+  // sanitizer builds start the embedded engine slowly).
+  explicit Database(service::ServiceLog& log,
                     std::chrono::milliseconds connect_limit = kConnectLimit)
-      : state_(state), connect_limit_(connect_limit) {}
+      : log_(log), connect_limit_(connect_limit) {}
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
   ~Database();
@@ -120,8 +122,9 @@ class Database {
                          const std::string& password, const std::string& connection_host);
 
  private:
-  service::ServiceState& state_;
+  service::ServiceLog& log_;
   const std::chrono::milliseconds connect_limit_;
+  std::mutex database_lock_;  // held for one connect or disconnect
 
   mutable std::mutex definition_mutex_;  // guards definition_ (read by any thread)
   std::optional<ConnectionParameters> definition_;

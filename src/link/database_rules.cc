@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include <fmt/format.h>
+
 #include "link/database_statements.h"
 
 namespace kestrin::link {
@@ -33,6 +35,13 @@ std::string ColumnText(const soci::row& row, size_t i) {
     case soci::dt_long_long:
     case soci::dt_unsigned_long_long:
       return std::to_string(ColumnInteger(row, i));
+    case soci::dt_double:
+      return fmt::format("{}", row.get<double>(i));
+    case soci::dt_date: {
+      std::tm t = row.get<std::tm>(i);
+      return fmt::format("{:02}.{:02}.{:04} {:02}:{:02}:{:02}", t.tm_mday, t.tm_mon + 1,
+                         t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+    }
     default:
       return {};
   }

@@ -22,8 +22,9 @@ std::optional<std::vector<capture::Rule>> LoadRules(Database& database,
 // The value of column `i` of `row` as an integer, whatever integer or
 // floating type the database gave it; NULL reads as 0.
 int64_t ColumnInteger(const soci::row& row, size_t i);
-// The value of column `i` of `row` as text (the database's bytes); NULL
-// reads as empty text.
+// The value of column `i` of `row` as text: the database's bytes for text,
+// decimal for numbers, "dd.mm.yyyy hh:nn:ss" for dates; NULL and other types
+// read as empty text.
 std::string ColumnText(const soci::row& row, size_t i);
 
 }  // namespace kestrin::link

@@ -33,12 +33,12 @@ std::string JobTimeoutText() {
 }  // namespace
 
 ServerLink::ServerLink(service::ServiceState& state, platform::MainLoop& loop,
-                       capture::EventQueue& queue, Database& database, CameraLookup cameras)
+                       capture::EventQueue& queue, Database& database, SetCameraUrl set_camera_url)
     : state_(state),
       loop_(loop),
       queue_(queue),
       database_(database),
-      cameras_(std::move(cameras)),
+      set_camera_url_(std::move(set_camera_url)),
       watchdog_(loop, kFirstTick, [this] { WatchdogTimer(); }),
       worker_(loop, kDatabaseJobLimit) {}
 
@@ -76,16 +76,7 @@ void ServerLink::Disable() {
 void ServerLink::WatchdogTimer() {
   if (watchdog_.Interval() < kTickInterval) watchdog_.SetInterval(kTickInterval);
 
-  WatchdogSnapshot s;
-  {
-    std::lock_guard lock(state_.settings_lock);
-    s.db_path = state_.db_path;
-    s.server_connect = state_.server_connect;
-    s.server_ip = state_.server_ip;
-    s.server_login = state_.server_login;
-    s.server_pass = state_.server_pass;
-    s.server_lastping = state_.server_lastping;
-  }
+  const service::SessionSnapshot s = state_.session().Snapshot();
   switch (DecideWatchdog(s, platform::Now())) {
     case WatchdogAction::kNothing:
       break;
@@ -147,13 +138,8 @@ void ServerLink::CloseSilentSession() {
     ws_client.Close(1000, "bye");
   } catch (const std::exception&) {
   }
-  {
-    std::lock_guard lock(state_.settings_lock);
-    state_.server_connect = false;
-    state_.server_lastping = platform::Now();
-  }
-  state_.session_started = platform::NeverMark();
-  state_.last_message = platform::NeverMark();
+  // The next attempt waits its usual quiet spell from now.
+  state_.session().MarkEnded(platform::Now());
 }
 
 void ServerLink::RefreshCameras() {
@@ -182,22 +168,14 @@ void ServerLink::RefreshCameras() {
 }
 
 void ServerLink::ApplyCameraAddresses(const std::array<std::string, kCameraCount>& addresses) {
-  for (int i = 0; i < kCameraCount; ++i) {
-    if (capture::TVLCThread* camera = cameras_(i)) camera->SetUrl(addresses[i]);
-  }
+  for (int i = 0; i < kCameraCount; ++i) set_camera_url_(i, addresses[i]);
 }
 
 void ServerLink::OnEventClientOpen(transport::TWebSocketCustomConnection& aSender) {
   if (!ws_client.Is(aSender)) return;  // an abandoned connection
-  std::string login;
-  std::string digest;
-  {
-    std::lock_guard lock(state_.settings_lock);
-    state_.server_lastping = platform::Now();
-    login = state_.server_login;
-    digest = state_.server_pass;
-  }
-  aSender.SendText(LoginMessage(login, digest));
+  state_.session().MarkPing(platform::Now());
+  const service::SessionSnapshot s = state_.session().Snapshot();
+  aSender.SendText(LoginMessage(s.server_login, s.server_pass));
 }
 
 void ServerLink::OnEventClientRead(transport::TWebSocketCustomConnection& aSender, bool, bool, bool,
@@ -205,50 +183,34 @@ void ServerLink::OnEventClientRead(transport::TWebSocketCustomConnection& aSende
   if (!ws_client.Is(aSender)) return;  // an abandoned connection
   std::string text = ReceivedText(aData);
   platform::DateTime arrival = platform::Now();
-  state_.last_message = arrival;
-  switch (ClassifyMessage(text)) {
-    case MessageKind::kEvent: {
-      {
-        std::lock_guard lock(state_.settings_lock);
-        state_.server_lastping = arrival;
-      }
+  const MessageKind kind = ClassifyMessage(text);
+  // A welcome marks the sign of life with the login, a database answer not
+  // at all.
+  state_.session().MarkMessage(arrival, kind == MessageKind::kEvent || kind == MessageKind::kOther);
+  switch (kind) {
+    case MessageKind::kEvent:
       state_.metrics().EventReceived();
-      if (!state_.archive_path.Get().empty()) queue_.Put(std::move(text));
+      if (!state_.archive().Path().empty()) queue_.Put(std::move(text));
       break;
-    }
     case MessageKind::kWelcome:
       OnWelcome(aSender, arrival);
       break;
     case MessageKind::kDatabaseAnswer:
       OnDatabaseAnswer(text);
       break;
-    case MessageKind::kOther: {
-      std::lock_guard lock(state_.settings_lock);
-      state_.server_lastping = arrival;
+    case MessageKind::kOther:
       break;
-    }
   }
 }
 
 void ServerLink::OnWelcome(transport::TWebSocketCustomConnection& sender,
                            platform::DateTime arrival) {
-  state_.session_started = platform::Now();
-  std::string ip;
-  std::string login;
-  std::string digest;
-  {
-    std::lock_guard lock(state_.settings_lock);
-    state_.server_connect = true;
-    state_.server_lastping = arrival;
-    ip = state_.server_ip;
-    login = state_.server_login;
-    digest = state_.server_pass;
-  }
+  const service::SessionSnapshot s = state_.session().MarkWelcomed(arrival, platform::Now());
   // A failed write leaves the handler: the connection then ends without a
   // close report, and the Watchdog finds the session silent later.
-  state_.settings().Write("connect", "server", ip);
-  state_.settings().Write("connect", "login", login);
-  state_.settings().Write("connect", "pass", service::EncipherDigest(digest, state_.sekey));
+  state_.settings().Write("connect", "server", s.server_ip);
+  state_.settings().Write("connect", "login", s.server_login);
+  state_.settings().Write("connect", "pass", service::EncipherDigest(s.server_pass, state_.sekey));
   try {
     sender.SendText(kDatabaseRequest);
   } catch (const std::exception&) {
@@ -267,35 +229,25 @@ void ServerLink::OnDatabaseAnswer(const std::string& text) {
       database_.PrepareSetUp(answer.path, answer.user, answer.password, connection_host_, location);
   worker_.Submit(
       kSetUpJob,
-      [this, parameters, location, user = answer.user,
-       password = answer.password]() -> std::function<void()> {
+      [this, parameters, location]() -> std::function<void()> {
         std::string error;
         try {
           error = EnsureRulesTable(parameters);
         } catch (const std::exception& failure) {
           error = DatabaseErrorText(failure);
         }
-        return [this, error, location, user, password] {
-          FinishSetUp(error, location, user, password);
-        };
+        return [this, error, location] { FinishSetUp(error, location); };
       },
       [this] { state_.TryLog("DBERROR#2=" + JobTimeoutText()); });
 }
 
-void ServerLink::FinishSetUp(const std::string& error, const DatabaseLocation& location,
-                             const std::string& user, const std::string& password) {
+void ServerLink::FinishSetUp(const std::string& error, const DatabaseLocation& location) {
   if (!error.empty()) {
     state_.TryLog("DBERROR#2=" + error);
     return;
   }
   if (location.folder.empty()) return;
-  {
-    std::lock_guard lock(state_.settings_lock);
-    state_.db_host = location.host;
-    state_.db_path = location.folder;
-    state_.db_login = user;
-    state_.db_pass = password;
-  }
+  state_.session().SetDatabase(location.folder);
   queue_.Put(capture::kUpdateCommand);
 }
 
@@ -303,12 +255,7 @@ void ServerLink::OnEventClientClose(transport::TWebSocketCustomConnection& aSend
                                     const std::string&, bool) {
   // The close of an abandoned connection says nothing about the session.
   if (!ws_client.Is(aSender)) return;
-  {
-    std::lock_guard lock(state_.settings_lock);
-    state_.server_connect = false;
-  }
-  state_.session_started = platform::NeverMark();
-  state_.last_message = platform::NeverMark();
+  state_.session().MarkEnded();
 }
 
 }  // namespace kestrin::link

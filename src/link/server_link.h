@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "capture/event_queue.h"
-#include "capture/tvlc_thread.h"
 #include "link/camera_addresses.h"
 #include "link/database.h"
 #include "link/database_worker.h"
@@ -23,8 +22,7 @@ namespace kestrin::link {
 //
 // The timer ticks and the handlers all run on the main thread, one at a time,
 // so the session state they share (ws_client, the connection host) needs no
-// lock; the fields shared with other threads are touched under the settings
-// lock only.
+// lock; what other threads see of the session goes through service::Session.
 //
 // There is one connection at a time: a new attempt first abandons the one
 // before it, whatever state that one is in, and the handlers ignore every
@@ -34,12 +32,13 @@ namespace kestrin::link {
 // silent database server never holds up the timer or the session.
 class ServerLink {
  public:
-  // Camera worker `index` (0..8), or nullptr while it does not exist.
-  using CameraLookup = std::function<capture::TVLCThread*(int index)>;
+  // Gives camera worker `index` (0..8) a new stream address; does nothing
+  // while that worker does not exist.
+  using SetCameraUrl = std::function<void(int index, const std::string& url)>;
 
   // Everything passed in must outlive the link.
   ServerLink(service::ServiceState& state, platform::MainLoop& loop, capture::EventQueue& queue,
-             Database& database, CameraLookup cameras);
+             Database& database, SetCameraUrl set_camera_url);
   ServerLink(const ServerLink&) = delete;
   ServerLink& operator=(const ServerLink&) = delete;
   // Disables the link if that has not been done.
@@ -74,14 +73,13 @@ class ServerLink {
   void ApplyCameraAddresses(const std::array<std::string, kCameraCount>& addresses);
   void OnWelcome(transport::TWebSocketCustomConnection& sender, platform::DateTime arrival);
   void OnDatabaseAnswer(const std::string& text);
-  void FinishSetUp(const std::string& error, const DatabaseLocation& location,
-                   const std::string& user, const std::string& password);
+  void FinishSetUp(const std::string& error, const DatabaseLocation& location);
 
   service::ServiceState& state_;
   platform::MainLoop& loop_;
   capture::EventQueue& queue_;
   Database& database_;
-  CameraLookup cameras_;
+  SetCameraUrl set_camera_url_;
   platform::MainLoopTimer watchdog_;
 
   // Main thread only.

@@ -7,7 +7,7 @@ int64_t WholeSecondsBetween(platform::DateTime a, platform::DateTime b) {
   return std::chrono::duration_cast<std::chrono::seconds>(difference).count();
 }
 
-WatchdogAction DecideWatchdog(const WatchdogSnapshot& s, platform::DateTime now) {
+WatchdogAction DecideWatchdog(const service::SessionSnapshot& s, platform::DateTime now) {
   int64_t quiet = WholeSecondsBetween(now, s.server_lastping);
   if (!s.server_connect) {
     bool credentials = !s.server_ip.empty() && !s.server_login.empty() && !s.server_pass.empty();

@@ -4,18 +4,9 @@
 #include <string>
 
 #include "platform/local_time.h"
+#include "service/session.h"
 
 namespace kestrin::link {
-
-// The copies one watchdog tick decides from, taken under the settings lock.
-struct WatchdogSnapshot {
-  std::string db_path;
-  bool server_connect = false;
-  std::string server_ip;
-  std::string server_login;
-  std::string server_pass;
-  platform::DateTime server_lastping{};
-};
 
 enum class WatchdogAction {
   kNothing,
@@ -28,7 +19,7 @@ enum class WatchdogAction {
 // Whole seconds between two times: the absolute difference, fraction cut off.
 int64_t WholeSecondsBetween(platform::DateTime a, platform::DateTime b);
 
-// The decision of one tick.
-WatchdogAction DecideWatchdog(const WatchdogSnapshot& s, platform::DateTime now);
+// The decision of one tick, on a snapshot of the session.
+WatchdogAction DecideWatchdog(const service::SessionSnapshot& s, platform::DateTime now);
 
 }  // namespace kestrin::link

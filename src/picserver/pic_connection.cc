@@ -39,10 +39,12 @@ constexpr size_t kMaxSendPiece = size_t{1} << 30;
 
 }  // namespace
 
-PicConnection::PicConnection(tcp::socket socket, service::ServiceState& state,
-                             const PicServerLimits& limits, std::function<void()> on_end)
+PicConnection::PicConnection(tcp::socket socket, const service::ArchiveSettings& archive,
+                             service::Metrics& metrics, const PicServerLimits& limits,
+                             std::function<void()> on_end)
     : socket_(std::move(socket)),
-      state_(state),
+      archive_(archive),
+      metrics_(metrics),
       limits_(limits),
       on_end_(std::move(on_end)),
       timer_(socket_.get_executor()) {}
@@ -97,8 +99,8 @@ void PicConnection::ReadMore() {
 
 void PicConnection::Respond() {
   // One reading of the archive folder for every path of this request.
-  PicAnswer answer = AnswerRequest(line_, state_.archive_path.Get(), state_.name_format.load());
-  state_.metrics().PictureRequest(RequestKind(line_), ReplyKind(answer));
+  PicAnswer answer = AnswerRequest(line_, archive_.Path(), archive_.NameFormat());
+  metrics_.PictureRequest(RequestKind(line_), ReplyKind(answer));
   switch (answer.kind) {
     case PicAnswer::Kind::kClose:
       return Cut();

@@ -9,7 +9,8 @@
 #include <asio/steady_timer.hpp>
 
 #include "platform/archive_file.h"
-#include "service/service_state.h"
+#include "service/archive_settings.h"
+#include "service/metrics.h"
 
 namespace kestrin::picserver {
 
@@ -39,8 +40,9 @@ struct PicServerLimits {
 class PicConnection : public std::enable_shared_from_this<PicConnection> {
  public:
   // `on_end` runs on the executor as the connection's last act, after its
-  // socket and file are closed.
-  PicConnection(tcp::socket socket, service::ServiceState& state, const PicServerLimits& limits,
+  // socket and file are closed. `archive` and `metrics` must outlive it.
+  PicConnection(tcp::socket socket, const service::ArchiveSettings& archive,
+                service::Metrics& metrics, const PicServerLimits& limits,
                 std::function<void()> on_end);
   PicConnection(const PicConnection&) = delete;
   PicConnection& operator=(const PicConnection&) = delete;
@@ -62,7 +64,8 @@ class PicConnection : public std::enable_shared_from_this<PicConnection> {
   void AwaitWritable();
 
   tcp::socket socket_;
-  service::ServiceState& state_;
+  const service::ArchiveSettings& archive_;
+  service::Metrics& metrics_;
   PicServerLimits limits_;
   std::function<void()> on_end_;
   asio::steady_timer timer_;

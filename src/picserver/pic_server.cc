@@ -40,8 +40,8 @@ size_t PicConnectionCap(size_t requested, uint64_t open_file_limit) {
   return static_cast<size_t>(std::max<uint64_t>(1, std::min<uint64_t>(requested, affordable)));
 }
 
-PicServer::PicServer(service::ServiceState& state, PicServerLimits limits)
-    : state_(state),
+PicServer::PicServer(Services services, PicServerLimits limits)
+    : services_(services),
       limits_(limits),
       loops_(MakeLoops<Loop>(LoopCount(limits.loops))),
       acceptor_(loops_.front()->context),
@@ -139,8 +139,8 @@ void PicServer::Launch(Loop& loop, tcp::socket accepted) {
   const uint64_t id = loop.next_id++;
   std::shared_ptr<PicConnection> connection;
   try {
-    connection =
-        std::make_shared<PicConnection>(std::move(accepted), state_, limits_, [this, &loop, id] {
+    connection = std::make_shared<PicConnection>(
+        std::move(accepted), services_.archive, services_.metrics, limits_, [this, &loop, id] {
           loop.open.erase(id);
           // Counted off once the connection's memory is freed too, that is
           // after the handler that ended it has returned.
@@ -163,7 +163,7 @@ void PicServer::NoteRefused() {
   if (refusal_logged_ && now - *refusal_logged_ < kRefusalLogInterval) return;
   refusal_logged_ = now;
   try {
-    state_.log().MainLog(fmt::format(
+    services_.log.MainLog(fmt::format(
         "Сервер фотографий: {} соединений одновременно, новые соединения закрываются", cap_));
   } catch (const service::LogWriteError&) {
     // The log itself may be out of descriptors; the refusal stands.

@@ -16,7 +16,9 @@
 #include <asio/steady_timer.hpp>
 
 #include "picserver/pic_connection.h"
-#include "service/service_state.h"
+#include "service/archive_settings.h"
+#include "service/main_log.h"
+#include "service/metrics.h"
 
 namespace kestrin::picserver {
 
@@ -42,7 +44,15 @@ size_t PicConnectionCap(size_t requested, uint64_t open_file_limit);
 // never ends the server.
 class PicServer {
  public:
-  explicit PicServer(service::ServiceState& state, PicServerLimits limits = {});
+  // What the server uses of the service: the archive it serves, the log for
+  // refused connections, the request counts. All must outlive the server.
+  struct Services {
+    const service::ArchiveSettings& archive;
+    service::ServiceLog& log;
+    service::Metrics& metrics;
+  };
+
+  explicit PicServer(Services services, PicServerLimits limits = {});
   PicServer(const PicServer&) = delete;
   PicServer& operator=(const PicServer&) = delete;
   ~PicServer();
@@ -86,7 +96,7 @@ class PicServer {
   // On `loop`: cuts its connections and lets it end once they have.
   void CloseLoop(Loop& loop);
 
-  service::ServiceState& state_;
+  Services services_;
   PicServerLimits limits_;
   std::vector<std::unique_ptr<Loop>> loops_;  // the first one accepts
   tcp::acceptor acceptor_;

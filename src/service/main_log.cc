@@ -32,4 +32,11 @@ void ServiceLog::MainLog(std::string_view ToLog) {
   if (!error.empty()) throw LogWriteError("cannot write " + path_ + ": " + error);
 }
 
+void ServiceLog::TryLog(std::string_view text) {
+  try {
+    MainLog(text);
+  } catch (const LogWriteError&) {
+  }
+}
+
 }  // namespace kestrin::service

@@ -36,6 +36,10 @@ class ServiceLog {
   // released, when the file cannot be opened or written; the line is lost.
   void MainLog(std::string_view ToLog);
 
+  // Appends one line; a failure to write is swallowed. For the threads whose
+  // callers have nobody to report a log failure to.
+  void TryLog(std::string_view text);
+
   const std::string& path() const { return path_; }
 
  private:

@@ -7,11 +7,4 @@ ServiceState::ServiceState(ServiceConfig config)
       log_((config_.home / "videoserver.log").string()),
       settings_((config_.home / "vs_settings.ini").string()) {}
 
-void ServiceState::TryLog(std::string_view text) {
-  try {
-    log_.MainLog(text);
-  } catch (const LogWriteError&) {
-  }
-}
-
 }  // namespace kestrin::service

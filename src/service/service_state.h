@@ -4,13 +4,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/local_time.h"
-#include "service/guarded_text.h"
+#include "service/archive_settings.h"
 #include "service/main_log.h"
 #include "service/metrics.h"
+#include "service/session.h"
 #include "service/settings_file.h"
 
 namespace kestrin::service {
@@ -24,9 +24,10 @@ struct ServiceConfig {
   int server_port = 7712;
 };
 
-// The state shared by the whole service: the service module's fields, the
-// module-wide values and the process-wide locks. Subsystems get a reference to
-// the one instance.
+// What the service module holds for its components: the session, the archive
+// settings, the log, the settings file and the metrics, each guarding itself,
+// plus the values written once during start. The service module owns the one
+// instance and hands each component the parts it needs.
 class ServiceState {
  public:
   explicit ServiceState(ServiceConfig config);
@@ -36,47 +37,28 @@ class ServiceState {
   const ServiceConfig& config() const { return config_; }
   ServiceLog& log() { return log_; }
   SettingsFile& settings() { return settings_; }
+  Session& session() { return session_; }
+  ArchiveSettings& archive() { return archive_; }
   Metrics& metrics() { return *metrics_; }
   // For work that may outlive the service object (frame savers).
   std::shared_ptr<Metrics> shared_metrics() { return metrics_; }
 
-  // Writes one log line; a failure to write is swallowed. For the threads
-  // whose callers have nobody to report a log failure to.
-  void TryLog(std::string_view text);
+  // Writes one log line; a failure to write is swallowed.
+  void TryLog(std::string_view text) { log_.TryLog(text); }
 
-  // --- The session fields, guarded by settings_lock. ---
-  std::mutex settings_lock;
-  bool server_connect = false;
-  platform::DateTime server_lastping{};
-  std::string server_ip;
-  std::string server_login;
-  std::string server_pass;  // the password digest, 32 uppercase hex digits
-  std::string db_host;
-  std::string db_path;  // empty: no usable database
-  std::string db_login;
-  std::string db_pass;
-
-  // Key text of the password cipher; written once at start, read-only after.
-  std::string sekey;
-
-  // --- Module-wide values, each read and replaced as a whole. ---
-  GuardedText archive_path;  // no trailing separator; empty: no photos
-  std::atomic<int32_t> archive_limit{0};
-  std::atomic<int32_t> name_format{0};
-  std::atomic<platform::DateTime> service_started{};
-  std::atomic<platform::DateTime> session_started{};
-  std::atomic<platform::DateTime> last_message{};
-  // Set during start before the threads that show them run.
+  // Written during start, before the threads that read them run; read-only
+  // after that.
+  std::string sekey;  // key text of the password cipher
   std::string program_version;
   std::string vlc_version;
-
-  // Taken only to open or close a database connection.
-  std::mutex database_lock;
+  std::atomic<platform::DateTime> service_started{};
 
  private:
   ServiceConfig config_;
   ServiceLog log_;
   SettingsFile settings_;
+  Session session_;
+  ArchiveSettings archive_;
   std::shared_ptr<Metrics> metrics_ = std::make_shared<Metrics>();
 };
 

@@ -54,18 +54,15 @@ void ReadSettings(ServiceState& state) {
   std::string login = settings.Read("connect", "login", "");
   std::string server = settings.Read("connect", "server", "127.0.0.1");
   std::string pass = settings.Read("connect", "pass", "");
-  state.name_format = settings.ReadInt("main", "nameformat", 0);
-  state.archive_limit = settings.ReadInt("main", "archlimit", 0);
+  state.archive().SetNameFormat(settings.ReadInt("main", "nameformat", 0));
+  state.archive().SetLimit(settings.ReadInt("main", "archlimit", 0));
   ArchiveResolution archive =
       ResolveArchiveFolder(settings.Read("main", "arch", ""), state.config().home.string());
-  state.archive_path.Set(archive.path);
+  state.archive().SetPath(archive.path);
   if (archive.write_back) settings.Write("main", "arch", archive.path);
 
   if (!pass.empty()) pass = DecipherDigest(pass, state.sekey);
-  std::lock_guard lock(state.settings_lock);
-  state.server_login = login;
-  state.server_ip = server;
-  state.server_pass = pass;
+  state.session().SetCredentials(server, login, pass);
 }
 
 }  // namespace kestrin::service

@@ -9,7 +9,9 @@
 
 namespace kestrin::service {
 
-// The libVLC functions the camera workers call, resolved by name at start.
+// The libVLC functions resolved by name at start; the service starts only
+// when every one is there. The camera workers call the others; media_new_path
+// and video_take_snapshot are part of the check only, nothing calls them.
 struct VlcApi {
   decltype(&libvlc_get_version) get_version = nullptr;
   decltype(&libvlc_new) new_instance = nullptr;

@@ -14,7 +14,6 @@ std::atomic<int32_t> connection_counter{0};
 TCustomConnection::TCustomConnection(platform::MainLoop& loop,
                                      std::unique_ptr<TTCPCustomConnectionSocket> aSocket)
     : TBThread(loop), fIndex(connection_counter.fetch_add(1)), fSocket(std::move(aSocket)) {
-  fSocket->fConnection = this;
   // Once the thread is asked to end, no read keeps it waiting for long.
   fSocket->SetCancelFlag(&TerminatedFlag());
 }

@@ -8,19 +8,10 @@
 
 namespace kestrin::transport {
 
-class TCustomConnection;
-
-// The TCP socket of a connection: owned by the connection, with a reference
-// back to it (set by the connection's constructor, empty before).
+// The TCP socket of a connection, owned by the connection.
 class TTCPCustomConnectionSocket : public TcpSocket {
  public:
   TTCPCustomConnectionSocket() = default;
-
-  TCustomConnection* Connection() const { return fConnection; }
-
- private:
-  friend class TCustomConnection;
-  TCustomConnection* fConnection = nullptr;
 };
 
 // One connection on a thread of its own that owns exactly one socket.

@@ -29,7 +29,6 @@ constexpr milliseconds kEndWaitStep{500};
 
 // Non-zero results of ReceiveFrame that are not socket errors.
 constexpr int kNoLongerOpen = -1;
-constexpr int kMaskRequired = -2;
 constexpr int kPayloadTooBig = -3;
 
 // A buffer that held a large frame is given back rather than kept for the
@@ -54,11 +53,6 @@ void TWebSocketCustomConnection::SetOnRead(TWebSocketConnectionData handler) {
   fOnRead = std::move(handler);
 }
 
-void TWebSocketCustomConnection::SetOnWrite(TWebSocketConnectionData handler) {
-  std::lock_guard lock(events_mutex_);
-  fOnWrite = std::move(handler);
-}
-
 void TWebSocketCustomConnection::SetOnClose(TWebSocketConnectionClose handler) {
   std::lock_guard lock(events_mutex_);
   fOnClose = std::move(handler);
@@ -67,7 +61,6 @@ void TWebSocketCustomConnection::SetOnClose(TWebSocketConnectionClose handler) {
 void TWebSocketCustomConnection::ClearEvents() {
   std::lock_guard lock(events_mutex_);
   fOnRead = nullptr;
-  fOnWrite = nullptr;
   fOnClose = nullptr;
   fOnOpen = nullptr;
 }
@@ -146,22 +139,6 @@ void TWebSocketCustomConnection::RaiseClose() {
       by_peer = fClosingByPeer;
     }
     handler(*this, code, reason, by_peer);
-  });
-}
-
-void TWebSocketCustomConnection::RaiseWrite(bool final, bool res1, bool res2, bool res3,
-                                            int32_t code, const std::string& data) {
-  {
-    std::lock_guard lock(events_mutex_);
-    if (!fOnWrite) return;
-  }
-  CallSynchronized([&] {
-    TWebSocketConnectionData handler;
-    {
-      std::lock_guard lock(events_mutex_);
-      handler = fOnWrite;
-    }
-    if (handler) handler(*this, final, res1, res2, res3, code, data);
   });
 }
 
@@ -311,9 +288,6 @@ int32_t TWebSocketCustomConnection::ReceiveFrame(bool& aFinal, bool& aRes1, bool
       length = (length << 8) | byte;
     }
   }
-  if (fRequireMasking && !masked) {
-    return HeaderFailure(kMaskRequired, aFinal, aRes1, aRes2, aRes3, aCode, aData);
-  }
   if (length > kMaxReceivedPayload) {
     // Refused before anything is allocated for it.
     if (!Terminated() && !fClosedByMe.load()) CloseForProtocol(kCloseTooBig, "");
@@ -365,15 +339,10 @@ int32_t TWebSocketCustomConnection::SendData(bool aFinal, bool aRes1, bool aRes2
   if (!CanReceiveOrSend() && !(aCode == kOpClose && !fClosedByPeer.load())) return 0;
   if (aData.size() > static_cast<size_t>(INT32_MAX)) return kSocketNoBufferSpace;
 
-  // OnWrite of a frame sent by the main thread runs inside the send lock, as
-  // a direct call. A frame sent by another thread reports OnWrite only after
-  // the lock is released: the main thread may be waiting for that lock, and
-  // then could never run the handler.
-  bool report_later = false;
   bool stalled = false;
   int32_t error;
   {
-    std::unique_lock lock(fSendCriticalSection);
+    std::lock_guard lock(fSendCriticalSection);
     const auto deadline = std::chrono::steady_clock::now() + kSendBudget;
     MaskingKey key;
     if (fMasking) key = NewMaskingKey();
@@ -381,31 +350,12 @@ int32_t TWebSocketCustomConnection::SendData(bool aFinal, bool aRes1, bool aRes2
         EncodeFrame(aFinal, aRes1, aRes2, aRes3, aCode, fMasking ? &key : nullptr, aData),
         deadline);
     stalled = error == kSocketTimedOut;
-    try {
-      if (error == 0) {
-        fWriteFinal = aFinal;
-        fWriteRes1 = aRes1;
-        fWriteRes2 = aRes2;
-        fWriteRes3 = aRes3;
-        fWriteCode = aCode;
-        fWriteStream.assign(aData);
-        if (Loop().InMainThread()) {
-          RaiseWrite(aFinal, aRes1, aRes2, aRes3, aCode, fWriteStream);
-        } else {
-          report_later = true;
-        }
-      }
-    } catch (...) {
-      if (aCode != kOpClose && error == 0) WaitWritable(deadline);
-      throw;
-    }
     if (aCode != kOpClose && error == 0 && !WaitWritable(deadline)) stalled = true;
   }
   if (stalled) {
     DropStalled(aCode != kOpClose);
     return error != 0 ? error : kSocketTimedOut;
   }
-  if (report_later) RaiseWrite(aFinal, aRes1, aRes2, aRes3, aCode, std::string(aData));
   return error;
 }
 
@@ -440,27 +390,9 @@ void TWebSocketCustomConnection::SendText(std::string_view aData, bool aFinal, b
   SendData(aFinal, aRes1, aRes2, aRes3, kOpText, platform::Utf8ToCp1251(aData));
 }
 
-void TWebSocketCustomConnection::SendTextContinuation(std::string_view aData, bool aFinal,
-                                                      bool aRes1, bool aRes2, bool aRes3) {
-  SendData(aFinal, aRes1, aRes2, aRes3, kOpContinuation, platform::Utf8ToCp1251(aData));
-}
-
 void TWebSocketCustomConnection::SendBinary(std::string_view aData, bool aFinal, bool aRes1,
                                             bool aRes2, bool aRes3) {
   SendData(aFinal, aRes1, aRes2, aRes3, kOpBinary, aData);
-}
-
-void TWebSocketCustomConnection::SendBinaryContinuation(std::string_view aData, bool aFinal,
-                                                        bool aRes1, bool aRes2, bool aRes3) {
-  SendData(aFinal, aRes1, aRes2, aRes3, kOpContinuation, aData);
-}
-
-void TWebSocketCustomConnection::Ping(std::string_view aData) {
-  SendData(true, false, false, false, kOpPing, platform::Utf8ToCp1251(aData));
-}
-
-void TWebSocketCustomConnection::Pong(std::string_view aData) {
-  SendData(true, false, false, false, kOpPong, platform::Utf8ToCp1251(aData));
 }
 
 void TWebSocketCustomConnection::Close(int32_t aCode, std::string_view aCloseReason) {

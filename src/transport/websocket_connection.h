@@ -35,7 +35,7 @@ using TWebSocketConnectionData =
 // handshake. The client (websocket_client.h) adds the connect and the opening
 // handshake.
 //
-// Events. OnOpen, OnRead, OnWrite and OnClose run on the main thread (the one
+// Events. OnOpen, OnRead and OnClose run on the main thread (the one
 // running the platform::MainLoop) while the connection thread waits for them;
 // a handler may therefore send on or close its own connection. An unassigned
 // event costs nothing. Events of one connection never overlap and arrive in
@@ -43,7 +43,6 @@ using TWebSocketConnectionData =
 //   OnOpen  - once, when the opening handshake has succeeded.
 //   OnRead  - once per received data, ping or pong frame (not per message).
 //             A ping has already been answered with a pong of the same payload.
-//   OnWrite - after each frame sent completely (the owner rarely needs it).
 //   OnClose - at most once, when an open connection ends, whichever side or
 //             failure ended it; then no further event fires.
 // An exception thrown by a handler ends the connection thread without OnClose.
@@ -65,7 +64,7 @@ using TWebSocketConnectionData =
 // Threads. The sending operations and Close may be called from any thread, at
 // any time (before Start, while connecting, after the end they do nothing).
 // Whole frames never interleave on the wire: sending is serialised by a
-// re-entrant send lock. One send takes at most 5 seconds, the frame and the
+// send lock (never taken twice by one thread). One send takes at most 5 seconds, the frame and the
 // wait until the socket takes more data together; when the peer has not taken
 // it by then, the connection ends (see the table above).
 class TWebSocketCustomConnection : public TCustomConnection {
@@ -75,7 +74,6 @@ class TWebSocketCustomConnection : public TCustomConnection {
   // Events; set them before Start().
   void SetOnOpen(TWebSocketConnectionEvent handler);
   void SetOnRead(TWebSocketConnectionData handler);
-  void SetOnWrite(TWebSocketConnectionData handler);
   void SetOnClose(TWebSocketConnectionClose handler);
 
   // True exactly while the connection is open: the handshake has succeeded,
@@ -108,14 +106,8 @@ class TWebSocketCustomConnection : public TCustomConnection {
   // payloads go out as given. The owner does not learn whether a frame left.
   void SendText(std::string_view aData, bool aFinal = true, bool aRes1 = false, bool aRes2 = false,
                 bool aRes3 = false);
-  void SendTextContinuation(std::string_view aData, bool aFinal = true, bool aRes1 = false,
-                            bool aRes2 = false, bool aRes3 = false);
   void SendBinary(std::string_view aData, bool aFinal = true, bool aRes1 = false,
                   bool aRes2 = false, bool aRes3 = false);
-  void SendBinaryContinuation(std::string_view aData, bool aFinal = true, bool aRes1 = false,
-                              bool aRes2 = false, bool aRes3 = false);
-  void Ping(std::string_view aData);
-  void Pong(std::string_view aData);
 
   // Starts the closing handshake from this side: sends a Close frame with
   // `aCode` and the first 123 characters of `aCloseReason` (unless the peer
@@ -179,11 +171,10 @@ class TWebSocketCustomConnection : public TCustomConnection {
   std::atomic<bool> fClosedByMe{false};
   std::atomic<bool> fClosedByPeer{false};
   bool fMasking = false;
-  bool fRequireMasking = false;
   std::atomic<bool> fHandshake{false};
 
   // The send lock: whole frames, from any thread.
-  std::recursive_mutex fSendCriticalSection;
+  std::mutex fSendCriticalSection;
 
  private:
   enum class MessageType { kNone, kText, kBinary };
@@ -205,12 +196,9 @@ class TWebSocketCustomConnection : public TCustomConnection {
   void RaiseOpen();
   void RaiseRead();
   void RaiseClose();
-  void RaiseWrite(bool final, bool res1, bool res2, bool res3, int32_t code,
-                  const std::string& data);
 
   mutable std::mutex events_mutex_;
   TWebSocketConnectionData fOnRead;
-  TWebSocketConnectionData fOnWrite;
   TWebSocketConnectionClose fOnClose;
   TWebSocketConnectionEvent fOnOpen;
 
@@ -229,14 +217,6 @@ class TWebSocketCustomConnection : public TCustomConnection {
   bool fReadRes3 = false;
   int32_t fReadCode = 0;
   std::string fReadStream;
-
-  // The last frame sent; under the send lock.
-  bool fWriteFinal = false;
-  bool fWriteRes1 = false;
-  bool fWriteRes2 = false;
-  bool fWriteRes3 = false;
-  int32_t fWriteCode = 0;
-  std::string fWriteStream;
 };
 
 }  // namespace kestrin::transport

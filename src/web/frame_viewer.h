@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/tvlc_thread.h"
+#include "capture/camera_status.h"
 #include "platform/local_time.h"
 #include "web/response.h"
 

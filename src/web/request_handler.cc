@@ -25,11 +25,6 @@ constexpr milliseconds kServerSettingsPause{10000};
 constexpr milliseconds kWatchdogAtOnce{100};
 constexpr milliseconds kCameraRestartInterval{5000};
 
-WebResponse DatabaseErrorPage(std::string_view error) {
-  return WebResponse::Page(
-      fmt::format("<p><strong>Ошибка подключения к БД: {}</strong></p>", HtmlEscape(error)));
-}
-
 }  // namespace
 
 WebHandler::WebHandler(WebContext context, Pause pause)
@@ -37,15 +32,9 @@ WebHandler::WebHandler(WebContext context, Pause pause)
       pause_(std::move(pause)),
       camera_restarts_(kCameraRestartInterval) {}
 
-WebHandler::SessionCopy WebHandler::CopySession() {
-  service::ServiceState& state = *context_.state;
-  std::lock_guard lock(state.settings_lock);
-  return SessionCopy{state.server_connect, state.server_ip, state.server_login, state.server_pass,
-                     state.db_path};
-}
-
 WebResponse WebHandler::IdHTTPServer1CommandGet(const WebRequest& request) {
-  const SessionCopy session = CopySession();
+  // Every request decides from one copy of the session, taken at its start.
+  const service::SessionSnapshot session = context_.state->session().Snapshot();
   const std::string param_text = request.ParamText();
 
   RouteInput input;
@@ -100,8 +89,8 @@ WebResponse WebHandler::IdHTTPServer1CommandGet(const WebRequest& request) {
     case Route::kCameraRestart:
       return CameraRestart(request);
     case Route::kSavedFrame:
-      return SavedFrameReply(request.params, context_.state->archive_path.Get(),
-                             context_.state->name_format.load());
+      return SavedFrameReply(request.params, context_.state->archive().Path(),
+                             context_.state->archive().NameFormat());
     case Route::kDemoEvent:
       return DemoEventReply(request.params, session.db_path, context_);
     case Route::kRules:
@@ -134,13 +123,7 @@ WebResponse WebHandler::ApplyServerSettings(const WebRequest& request) {
   ServerSettings settings = ParseServerSettings(request.params);
   if (!settings.ip.empty() && !settings.login.empty() && !settings.password.empty()) {
     std::string digest = service::PasswordDigest(settings.password);
-    {
-      service::ServiceState& state = *context_.state;
-      std::lock_guard lock(state.settings_lock);
-      state.server_ip = settings.ip;
-      state.server_login = settings.login;
-      state.server_pass = digest;
-    }
+    context_.state->session().SetCredentials(settings.ip, settings.login, digest);
     // The next supervision pass tries the new data at once.
     if (context_.set_watchdog_interval) context_.set_watchdog_interval(kWatchdogAtOnce);
   }
@@ -154,11 +137,12 @@ WebResponse WebHandler::StatusPage() {
   snapshot.program_version = state.program_version;
   snapshot.vlc_version = state.vlc_version;
   snapshot.service_started = state.service_started.load();
-  snapshot.session_started = state.session_started.load();
-  snapshot.last_message = state.last_message.load();
-  snapshot.archive_path = state.archive_path.Get();
+  const service::SessionSnapshot session = state.session().Snapshot();
+  snapshot.session_started = session.session_started;
+  snapshot.last_message = session.last_message;
+  snapshot.archive_path = state.archive().Path();
   snapshot.free_space = FreeSpaceOf(snapshot.archive_path);
-  snapshot.archive_limit = state.archive_limit.load();
+  snapshot.archive_limit = state.archive().Limit();
   for (int i = 0; i < 9; ++i) {
     if (!context_.read_camera) break;
     if (std::optional<CameraStatus> camera = context_.read_camera(i)) {
@@ -169,21 +153,22 @@ WebResponse WebHandler::StatusPage() {
   return WebResponse::Page(StatusPageBody(snapshot));
 }
 
-WebResponse WebHandler::SaveSettings(const WebRequest& request, const SessionCopy& session) {
+WebResponse WebHandler::SaveSettings(const WebRequest& request,
+                                     const service::SessionSnapshot& session) {
   service::ServiceState& state = *context_.state;
   const SettingsForm form = ParseSettingsForm(request.params);
 
-  if (!form.limit.empty() && form.limit != std::to_string(state.archive_limit.load())) {
+  if (!form.limit.empty() && form.limit != std::to_string(state.archive().Limit())) {
     int limit = service::ParseSettingInt(form.limit);
-    state.archive_limit = limit;
+    state.archive().SetLimit(limit);
     state.settings().Write("main", "archlimit", std::to_string(limit));
   }
 
   if (!form.folder.empty()) {
     std::string folder = NormalizeArchiveFolder(form.folder);
     std::error_code error;
-    if (folder != state.archive_path.Get() && std::filesystem::is_directory(folder, error)) {
-      state.archive_path.Set(folder);
+    if (folder != state.archive().Path() && std::filesystem::is_directory(folder, error)) {
+      state.archive().SetPath(folder);
       state.settings().Write("main", "arch", folder);
     }
   }
@@ -193,15 +178,11 @@ WebResponse WebHandler::SaveSettings(const WebRequest& request, const SessionCop
   std::string error = "database layer unavailable";
   std::unique_ptr<DatabaseConnection> db;
   if (context_.open_database) db = context_.open_database(error);
-  if (!db) return DatabaseErrorPage(error);
+  if (!db) return DatabaseErrorReply(error);
 
   for (int n = 1; n <= 9; ++n) {
     const std::string& url = form.urls[n - 1];
-    db->Execute(fmt::format("DELETE FROM FB_IPC WHERE ID={}", n), {});
-    if (!url.empty()) {
-      db->Execute("INSERT INTO FB_IPC (ID,URL) VALUES (:id,:url)",
-                  {SqlParam{"id", int64_t{n}}, SqlParam{"url", url}});
-    }
+    link::SaveCameraAddress(*db, n, url);
     if (context_.set_camera_url) context_.set_camera_url(n - 1, url);
   }
   db.reset();  // closes the connection under the database lock

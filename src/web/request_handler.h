@@ -30,21 +30,10 @@ class WebHandler {
   WebResponse IdHTTPServer1CommandGet(const WebRequest& request);
 
  private:
-  // The service fields every request copies at its start, in one step under
-  // the settings lock.
-  struct SessionCopy {
-    bool server_connect = false;
-    std::string server_ip;
-    std::string server_login;
-    std::string server_pass;
-    std::string db_path;
-  };
-
-  SessionCopy CopySession();
   WebResponse ApplyServerSettings(const WebRequest& request);
   WebResponse LoginChallenge(LoginResult login);
   WebResponse StatusPage();
-  WebResponse SaveSettings(const WebRequest& request, const SessionCopy& session);
+  WebResponse SaveSettings(const WebRequest& request, const service::SessionSnapshot& session);
 
   WebResponse CameraRestart(const WebRequest& request);
 

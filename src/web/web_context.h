@@ -10,7 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "capture/tvlc_thread.h"
+#include "capture/camera_status.h"
+#include "link/sql_connection.h"
 #include "service/service_state.h"
 
 namespace kestrin::web {
@@ -18,30 +19,10 @@ namespace kestrin::web {
 // The published fields of one camera worker, copied under its camera lock.
 using CameraStatus = capture::CameraStatus;
 
-// A named statement parameter (":id" is bound as "id").
-struct SqlParam {
-  std::string name;
-  std::variant<int64_t, std::string> value;
-};
-
-// One result row; a null cell is nothing.
-using SqlRow = std::vector<std::optional<std::string>>;
-
-// A private database connection of one request, opened on the service's
-// connection definition. Destroying it closes it under the database lock.
-class DatabaseConnection {
- public:
-  virtual ~DatabaseConnection() = default;
-
-  // Runs a statement that returns no rows. Throws std::runtime_error with the
-  // database's message when it fails.
-  virtual void Execute(const std::string& sql, const std::vector<SqlParam>& params) = 0;
-
-  // Runs a query and returns its rows, every cell as text. Throws like
-  // Execute.
-  virtual std::vector<SqlRow> Query(const std::string& sql,
-                                    const std::vector<SqlParam>& params) = 0;
-};
+// A private database connection of one request (link/sql_connection.h).
+using DatabaseConnection = link::SqlConnection;
+using SqlParam = link::SqlParam;
+using SqlRow = link::SqlRow;
 
 // What the web pages need of the rest of the service. The service module
 // fills it in; a function left empty stands for a component that is not

@@ -182,24 +182,21 @@ TEST_F(CleanupTest, RealFreeSpaceOfTheArchiveFolder) {
 class ClearThreadTest : public CleanupTest {
  protected:
   ClearThreadTest() {
-    service::ServiceConfig config;
-    config.home = archive_;
-    state_ = std::make_unique<service::ServiceState>(config);
-    state_->archive_path.Set(archive_.string());
+    archive_settings_.SetPath(archive_.string());
     no_space_.free_space_mb = [](const std::string&) { return int64_t{0}; };
   }
 
-  std::unique_ptr<service::ServiceState> state_;
+  service::ArchiveSettings archive_settings_;
   CleanupFileSystem no_space_;
 };
 
 TEST_F(ClearThreadTest, ChecksEveryIntervalWithCurrentSettings) {
   MakePhotos(5);
-  TClearThread cleaner(*state_, 50ms, no_space_);
+  TClearThread cleaner(archive_settings_, 50ms, no_space_);
   cleaner.Start();
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(Remaining().size(), 5u);  // archive_limit is still 0
-  state_->archive_limit = 10;
+  archive_settings_.SetLimit(10);
   for (int i = 0; i < 500 && !Remaining().empty(); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(Remaining().empty());
   cleaner.Stop();
@@ -207,10 +204,10 @@ TEST_F(ClearThreadTest, ChecksEveryIntervalWithCurrentSettings) {
 
 TEST_F(ClearThreadTest, FirstCheckComesOneIntervalAfterStartAndStopIsPrompt) {
   MakePhotos(5);
-  state_->archive_limit = 10;
+  archive_settings_.SetLimit(10);
   auto begin = std::chrono::steady_clock::now();
   {
-    TClearThread cleaner(*state_, 60s, no_space_);
+    TClearThread cleaner(archive_settings_, 60s, no_space_);
     cleaner.Start();
     std::this_thread::sleep_for(200ms);
   }  // destroying it stops it

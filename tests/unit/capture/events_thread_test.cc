@@ -170,9 +170,8 @@ Rule MakeTestRule(const std::string& dvs, const std::string& code, uint8_t camer
 class EventsThreadTest : public ::testing::Test {
  protected:
   EventsThreadTest() {
-    state_.archive_path.Set(archive_);
-    std::lock_guard lock(state_.settings_lock);
-    state_.db_path = "/srv/base";
+    archive_settings_.SetPath(archive_);
+    session_.SetDatabase("/srv/base");
   }
   ~EventsThreadTest() override {
     world_.OpenGate();
@@ -205,16 +204,12 @@ class EventsThreadTest : public ::testing::Test {
   }
 
   std::string archive_ = "/srv/archive";
-  static service::ServiceConfig Config() {
-    service::ServiceConfig config;
-    config.home = std::filesystem::temp_directory_path();
-    return config;
-  }
-
-  service::ServiceState state_{Config()};
+  service::ArchiveSettings archive_settings_;
+  service::Session session_;
+  service::Metrics metrics_;
   World world_;
   EventQueue queue_;
-  TEventsThread thread_{queue_, state_, world_.Hooks()};
+  TEventsThread thread_{queue_, archive_settings_, session_, metrics_, world_.Hooks()};
 };
 
 TEST_F(EventsThreadTest, StartsOneSaverForTheFirstMatchingRule) {
@@ -295,7 +290,7 @@ TEST_F(EventsThreadTest, MultiFrameCountWrapsInEightBits) {
 
 TEST_F(EventsThreadTest, NoArchiveFolderMeansNoPhoto) {
   world_.Stream(0);
-  state_.archive_path.Set("");
+  archive_settings_.SetPath("");
   StartWithRules({MakeTestRule("A", "0101", 1)});
   queue_.Put(EventText("A", 1, 1));
   Drain();
@@ -357,10 +352,7 @@ TEST_F(EventsThreadTest, QueuedEventsAreWorkedOffWithoutPauses) {
 }
 
 TEST_F(EventsThreadTest, EventsBeforeTheFirstReloadAreDiscarded) {
-  {
-    std::lock_guard lock(state_.settings_lock);
-    state_.db_path.clear();
-  }
+  session_.SetDatabase("");
   world_.Stream(0);
   world_.AnswerReloads({std::vector<Rule>{MakeTestRule("A", "0101", 1)}});
   Start();
@@ -368,10 +360,7 @@ TEST_F(EventsThreadTest, EventsBeforeTheFirstReloadAreDiscarded) {
   Drain();
   EXPECT_EQ(world_.loads(), 0);  // no reload while db_path is empty
 
-  {
-    std::lock_guard lock(state_.settings_lock);
-    state_.db_path = "/srv/base";
-  }
+  session_.SetDatabase("/srv/base");
   queue_.Put(kUpdateCommand);
   ASSERT_TRUE(world_.WaitForLoads(1));
   queue_.Put(EventText("A", 1, 1, "2021-08-12T14:05:10"));

@@ -66,16 +66,10 @@ class DatabaseTest : public ::testing::Test {
 
   testing::TempFolder home_;
   testing::TempFolder scratch_;
-  service::ServiceConfig Config() {
-    service::ServiceConfig config;
-    config.home = home_.path();
-    return config;
-  }
-
-  service::ServiceState state_{Config()};
+  service::ServiceLog log_{(home_.path() / "videoserver.log").string()};
   // Room for the embedded engine's start, slow in the sanitizer builds and on
   // a busy machine; the service's own limit is for hosts that never answer.
-  Database database_{state_, std::chrono::seconds(60)};
+  Database database_{log_, std::chrono::seconds(60)};
 };
 
 TEST_F(DatabaseTest, AnswerCreatesTheRulesTableOnceAndLeavesItAloneAfterwards) {

@@ -35,14 +35,11 @@ class ServerLinkTest : public ::testing::Test {
  protected:
   ServerLinkTest()
       : state_(Config()),
-        database_(state_),
+        database_(state_.log()),
         link_(std::make_unique<ServerLink>(state_, loop_.loop(), queue_, database_,
-                                           [](int) { return nullptr; })) {
-    state_.archive_path.Set(folder_.path().string());
-    std::lock_guard lock(state_.settings_lock);
-    state_.server_ip = "127.0.0.1";
-    state_.server_login = "admin";
-    state_.server_pass = "5EBE2294ECD0E0F08EAB7690D2A6EE69";
+                                           [](int, const std::string&) {})) {
+    state_.archive().SetPath(folder_.path().string());
+    state_.session().SetCredentials("127.0.0.1", "admin", "5EBE2294ECD0E0F08EAB7690D2A6EE69");
   }
   ~ServerLinkTest() override { link_.reset(); }
 
@@ -71,18 +68,9 @@ class ServerLinkTest : public ::testing::Test {
     ASSERT_TRUE(Connected());
   }
 
-  bool Connected() {
-    std::lock_guard lock(state_.settings_lock);
-    return state_.server_connect;
-  }
-  platform::DateTime LastPing() {
-    std::lock_guard lock(state_.settings_lock);
-    return state_.server_lastping;
-  }
-  void SetLastPing(platform::DateTime at) {
-    std::lock_guard lock(state_.settings_lock);
-    state_.server_lastping = at;
-  }
+  bool Connected() { return state_.session().Snapshot().server_connect; }
+  platform::DateTime LastPing() { return state_.session().Snapshot().server_lastping; }
+  void SetLastPing(platform::DateTime at) { state_.session().MarkPing(at); }
   // Waits until `done` holds, looking every few milliseconds.
   static bool Eventually(const std::function<bool()>& done) {
     for (auto deadline = std::chrono::steady_clock::now() + 5s;

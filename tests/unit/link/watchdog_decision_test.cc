@@ -40,7 +40,7 @@ TEST(WatchdogDecisionTest, Table) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    WatchdogSnapshot s;
+    service::SessionSnapshot s;
     s.server_connect = c.connected;
     s.server_lastping = c.lastping;
     s.server_ip = "127.0.0.1";
@@ -52,7 +52,7 @@ TEST(WatchdogDecisionTest, Table) {
 }
 
 TEST(WatchdogDecisionTest, EmptyAddressNeverConnects) {
-  WatchdogSnapshot s;
+  service::SessionSnapshot s;
   s.server_login = "admin";
   s.server_pass = "D";
   EXPECT_EQ(DecideWatchdog(s, platform::Now()), WatchdogAction::kNothing);

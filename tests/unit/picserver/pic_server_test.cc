@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "service/service_state.h"
+
 namespace kestrin::picserver {
 namespace {
 
@@ -92,9 +94,10 @@ class PicServerTest : public testing::Test {
     service::ServiceConfig config;
     config.home = home_;
     state_ = std::make_unique<service::ServiceState>(config);
-    state_->archive_path.Set((home_ / "images").string());
+    state_->archive().SetPath((home_ / "images").string());
   }
   ~PicServerTest() override { fs::remove_all(home_); }
+  PicServer::Services Services() { return {state_->archive(), state_->log(), state_->metrics()}; }
 
   void Put(const std::string& name, const std::string& bytes) {
     std::ofstream(home_ / "images" / name, std::ios::binary) << bytes;
@@ -116,7 +119,7 @@ TEST_F(PicServerTest, LookupThenFetchOverTcp) {
   for (size_t i = 0; i < photo.size(); ++i) photo[i] = static_cast<char>(i * 13 + 1);
   Put("0012A3B4C5D6_0C08150E05092.jpg", photo);
   Put("0012A3B4C5D6_0C08150E05081.jpg", "");
-  PicServer server(*state_);
+  PicServer server(Services());
   ASSERT_TRUE(server.Start(0));
   int port = server.port();
 
@@ -135,13 +138,13 @@ TEST_F(PicServerTest, LookupThenFetchOverTcp) {
     EXPECT_EQ(client.ReadToEnd(), "0012A3B4C5D6_0C08150E05092\r\n");
   }
   // The archive folder is read for every request.
-  state_->archive_path.Set("");
+  state_->archive().SetPath("");
   EXPECT_EQ(Ask(port, "R0012A3B4C5D6_0C08150E0509\r\n"), "none\r\n");
   EXPECT_EQ(Ask(port, "F0012A3B4C5D6_0C08150E05092\r\n"), "error\r\n");
 }
 
 TEST_F(PicServerTest, RequestLineIsBoundedInLengthAndTime) {
-  PicServer server(*state_, PicServerLimits{.receive = 300ms});
+  PicServer server(Services(), PicServerLimits{.receive = 300ms});
   ASSERT_TRUE(server.Start(0));
   int port = server.port();
   // 256 bytes before the LF are read and answered; one more is refused,
@@ -156,7 +159,7 @@ TEST_F(PicServerTest, RequestLineIsBoundedInLengthAndTime) {
 }
 
 TEST_F(PicServerTest, StopCutsOpenConnectionsAndEndsListening) {
-  auto server = std::make_unique<PicServer>(*state_);
+  auto server = std::make_unique<PicServer>(Services());
   ASSERT_TRUE(server->Start(0));
   int port = server->port();
   std::vector<std::unique_ptr<Client>> idle;
@@ -175,9 +178,9 @@ TEST_F(PicServerTest, StopCutsOpenConnectionsAndEndsListening) {
 }
 
 TEST_F(PicServerTest, TakenPortFailsToStart) {
-  PicServer first(*state_);
+  PicServer first(Services());
   ASSERT_TRUE(first.Start(0));
-  PicServer second(*state_);
+  PicServer second(Services());
   EXPECT_FALSE(second.Start(first.port()));
   EXPECT_EQ(Ask(first.port(), "R0012A3B4C5D6_0C08150E0509\r\n"), "none\r\n");
 }
@@ -185,7 +188,7 @@ TEST_F(PicServerTest, TakenPortFailsToStart) {
 TEST_F(PicServerTest, ServesManyClientsAtOnce) {
   std::string photo(20000, 'p');
   Put("0012A3B4C5D6_0C08150E05091.jpg", photo);
-  PicServer server(*state_);
+  PicServer server(Services());
   ASSERT_TRUE(server.Start(0));
   std::vector<std::thread> clients;
   std::atomic<int> good{0};
@@ -229,7 +232,7 @@ size_t OpenDescriptors() {
 }
 
 TEST_F(PicServerTest, ConnectionsBeyondTheCapAreClosedAtOnceAndLoggedOnce) {
-  PicServer server(*state_, PicServerLimits{.max_connections = 3});
+  PicServer server(Services(), PicServerLimits{.max_connections = 3});
   ASSERT_TRUE(server.Start(0));
   ASSERT_EQ(server.connection_cap(), 3u);
   const int port = server.port();
@@ -259,7 +262,7 @@ TEST_F(PicServerTest, ConnectionsBeyondTheCapAreClosedAtOnceAndLoggedOnce) {
 }
 
 TEST_F(PicServerTest, FinishedConnectionReleasesItsDescriptorsAtOnce) {
-  PicServer server(*state_);
+  PicServer server(Services());
   ASSERT_TRUE(server.Start(0));
   const size_t before = OpenDescriptors();
   EXPECT_EQ(Ask(server.port(), "R0012A3B4C5D6_0C08150E0509\r\n"), "none\r\n");
@@ -292,7 +295,7 @@ TEST_F(PicServerTest, ThousandIdleConnectionsNeitherBlockClientsNorAddThreads) {
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &files), 0);
   }
   Put("0012A3B4C5D6_0C08150E05091.jpg", "photo");
-  PicServer server(*state_);
+  PicServer server(Services());
   ASSERT_TRUE(server.Start(0));
   ASSERT_GT(server.connection_cap(), kIdle);
   const size_t threads = Threads();
@@ -333,7 +336,7 @@ TEST_F(PicServerTest, FileChangedWhileSentNeverGivesAMix) {
        {Change::kReplacedByRename, Change::kRewriteByLockingWriter, Change::kTruncated}) {
     SCOPED_TRACE(static_cast<int>(change));
     Put(path.filename().string(), old_photo);
-    PicServer server(*state_);
+    PicServer server(Services());
     ASSERT_TRUE(server.Start(0));
     Client client(server.port(), 4096);
     client.Send("F0012A3B4C5D6_0C08150E05092\r\n");

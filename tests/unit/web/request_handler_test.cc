@@ -55,8 +55,8 @@ class WebHandlerTest : public ::testing::Test {
     service::ServiceConfig config;
     config.home = home_;
     state_ = std::make_unique<service::ServiceState>(config);
-    state_->archive_path.Set((home_ / "images").string());
-    state_->server_ip = "127.0.0.1";
+    state_->archive().SetPath((home_ / "images").string());
+    state_->session().SetCredentials("127.0.0.1", "", "");
   }
   void TearDown() override { std::filesystem::remove_all(home_); }
 
@@ -86,11 +86,11 @@ class WebHandlerTest : public ::testing::Test {
   }
 
   void LogIn() {
-    std::lock_guard lock(state_->settings_lock);
-    state_->server_connect = true;
-    state_->server_login = "admin";
-    state_->server_pass = service::PasswordDigest("secret");
+    state_->session().SetCredentials(Session().server_ip, "admin",
+                                     service::PasswordDigest("secret"));
+    state_->session().MarkWelcomed(platform::Now(), platform::Now());
   }
+  service::SessionSnapshot Session() const { return state_->session().Snapshot(); }
 
   // A request from another machine with a valid sign-in.
   WebRequest Authorized(std::string path, std::vector<std::string> params = {}) {
@@ -224,15 +224,15 @@ TEST_F(WebHandlerTest, ApplyingServerConnectionData) {
   EXPECT_EQ(r.location, "/");
   EXPECT_EQ(pauses_, std::vector<milliseconds>{milliseconds(10000)});
   EXPECT_TRUE(watchdog_intervals_.empty());
-  EXPECT_EQ(state_->server_ip, "127.0.0.1");
-  EXPECT_EQ(state_->server_pass, "");
+  EXPECT_EQ(Session().server_ip, "127.0.0.1");
+  EXPECT_EQ(Session().server_pass, "");
 
   request.params = {"server_ip=10.0.0.5", "server_login=admin", "server_pass=пароль"};
   r = handler.IdHTTPServer1CommandGet(request);
   EXPECT_EQ(r.status, 302);
-  EXPECT_EQ(state_->server_ip, "10.0.0.5");
-  EXPECT_EQ(state_->server_login, "admin");
-  EXPECT_EQ(state_->server_pass, service::Md5Hex("\xEF\xE0\xF0\xEE\xEB\xFC", true));
+  EXPECT_EQ(Session().server_ip, "10.0.0.5");
+  EXPECT_EQ(Session().server_login, "admin");
+  EXPECT_EQ(Session().server_pass, service::Md5Hex("\xEF\xE0\xF0\xEE\xEB\xFC", true));
   EXPECT_EQ(watchdog_intervals_, std::vector<milliseconds>{milliseconds(100)});
   EXPECT_EQ(pauses_.size(), 2u);
   // Only in memory: the connect section is written after the server's welcome.
@@ -241,15 +241,15 @@ TEST_F(WebHandlerTest, ApplyingServerConnectionData) {
 
 TEST_F(WebHandlerTest, SavingSettingsWritesArchiveAndCameras) {
   LogIn();
-  state_->db_path = "/db";
+  state_->session().SetDatabase("/db");
   std::filesystem::create_directories(home_ / "new photos");
   WebResponse r = MakeHandler().IdHTTPServer1CommandGet(
       Authorized("/anything", {"apath=" + (home_ / "new photos").string() + "/", "rewrite=250",
                                "url1=udp://@:1234", "url3=http://cam/x", "c_handle=1"}));
   EXPECT_EQ(r.status, 302);
   EXPECT_EQ(r.location, "/");
-  EXPECT_EQ(state_->archive_path.Get(), (home_ / "new photos").string());
-  EXPECT_EQ(state_->archive_limit.load(), 250);
+  EXPECT_EQ(state_->archive().Path(), (home_ / "new photos").string());
+  EXPECT_EQ(state_->archive().Limit(), 250);
   EXPECT_TRUE(SettingsLine("arch=" + (home_ / "new photos").string()));
   EXPECT_TRUE(SettingsLine("archlimit=250"));
 
@@ -284,25 +284,25 @@ TEST_F(WebHandlerTest, SavingSettingsEdgeCases) {
 
   // Letters in the limit store 0; a missing folder is ignored; without a
   // database the addresses are ignored.
-  state_->archive_limit = 7;
+  state_->archive().SetLimit(7);
   WebResponse r = handler.IdHTTPServer1CommandGet(
       Authorized("/", {"rewrite=abc", "apath=/no/such/folder", "url1=x", "c_handle=1"}));
   EXPECT_EQ(r.status, 302);
-  EXPECT_EQ(state_->archive_limit.load(), 0);
+  EXPECT_EQ(state_->archive().Limit(), 0);
   EXPECT_TRUE(SettingsLine("archlimit=0"));
-  EXPECT_EQ(state_->archive_path.Get(), images);
+  EXPECT_EQ(state_->archive().Path(), images);
   EXPECT_TRUE(db_.statements.empty());
   EXPECT_TRUE(camera_urls_.empty());
 
   // A negative limit is stored; an unchanged limit is not written again.
   handler.IdHTTPServer1CommandGet(Authorized("/", {"rewrite=-5", "c_handle=1"}));
-  EXPECT_EQ(state_->archive_limit.load(), -5);
+  EXPECT_EQ(state_->archive().Limit(), -5);
   std::filesystem::remove(home_ / "vs_settings.ini");
   handler.IdHTTPServer1CommandGet(Authorized("/", {"rewrite=-5", "c_handle=1"}));
   EXPECT_FALSE(std::filesystem::exists(home_ / "vs_settings.ini"));
 
   // The database cannot be opened: the error page, escaped; the folder change stays.
-  state_->db_path = "/db";
+  state_->session().SetDatabase("/db");
   db_.open_error = "unavailable <host>";
   std::filesystem::create_directories(home_ / "other");
   r = handler.IdHTTPServer1CommandGet(
@@ -313,7 +313,7 @@ TEST_F(WebHandlerTest, SavingSettingsEdgeCases) {
           "<body><p><strong>Ошибка подключения к БД: unavailable &lt;host&gt;</strong></p></body>"),
       std::string::npos);
   EXPECT_EQ(r.body.find("Главная"), std::string::npos);  // no menu line
-  EXPECT_EQ(state_->archive_path.Get(), (home_ / "other").string());
+  EXPECT_EQ(state_->archive().Path(), (home_ / "other").string());
 
   // A failing statement propagates (the server answers 500); the cameras
   // before it are already updated and the connection is closed.
@@ -380,12 +380,9 @@ TEST_F(WebHandlerTest, ChangesComeOnlyFromTheServicesOwnPages) {
   for (const Change& change : changes) {
     for (const Source& source : foreign) {
       LogIn();
-      {
-        std::lock_guard lock(state_->settings_lock);
-        state_->server_connect = change.logged_in;
-        state_->db_path = "/db";
-      }
-      state_->archive_limit = 5;
+      if (!change.logged_in) state_->session().MarkEnded();
+      state_->session().SetDatabase("/db");
+      state_->archive().SetLimit(5);
       WebHandler handler = MakeHandler();
       WebRequest request = Authorized(change.path, change.params);
       if (!change.logged_in) request.peer_address = request.local_address = "127.0.0.1";
@@ -401,19 +398,15 @@ TEST_F(WebHandlerTest, ChangesComeOnlyFromTheServicesOwnPages) {
       EXPECT_TRUE(db_.statements.empty() && camera_urls_.empty() && queued_.empty() &&
                   pauses_.empty() && watchdog_intervals_.empty())
           << what;
-      EXPECT_EQ(state_->archive_limit.load(), 5) << what;
-      std::lock_guard lock(state_->settings_lock);
-      EXPECT_EQ(state_->server_ip, "127.0.0.1") << what;
+      EXPECT_EQ(state_->archive().Limit(), 5) << what;
+      EXPECT_EQ(Session().server_ip, "127.0.0.1") << what;
     }
   }
 }
 
 TEST_F(WebHandlerTest, OwnPagesChangeAndForeignPagesStillView) {
   LogIn();
-  {
-    std::lock_guard lock(state_->settings_lock);
-    state_->db_path = "/db";
-  }
+  state_->session().SetDatabase("/db");
   WebHandler handler = MakeHandler();
   struct Source {
     const char* fetch_site;

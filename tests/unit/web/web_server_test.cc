@@ -98,10 +98,8 @@ class WebServerTest : public ::testing::Test {
   }
 
   void LogIn() {
-    std::lock_guard lock(state_->settings_lock);
-    state_->server_connect = true;
-    state_->server_login = "admin";
-    state_->server_pass = service::PasswordDigest("secret");
+    state_->session().SetCredentials("", "admin", service::PasswordDigest("secret"));
+    state_->session().MarkWelcomed(platform::Now(), platform::Now());
   }
   static std::string Credentials() {
     return "Cookie: authfd=3883740000000\r\nAuthorization: Basic " +
@@ -157,12 +155,12 @@ TEST_F(WebServerTest, LargeFormsPassAndBodiesAboveOneMebibyteAreRefused) {
   std::string form = "c_handle=1&pad=" + std::string(20000, 'x') + "&rewrite=321";
   HttpReply r = Exchange("127.0.0.1", port_, Request("POST", "/", form, Credentials()));
   EXPECT_EQ(r.status, 302);
-  EXPECT_EQ(state_->archive_limit.load(), 321);
+  EXPECT_EQ(state_->archive().Limit(), 321);
 
   form = "c_handle=1&rewrite=99&pad=" + std::string(kMaxRequestBody, 'x');
   r = Exchange("127.0.0.1", port_, Request("POST", "/", form, Credentials()));
   EXPECT_EQ(r.status, 413);
-  EXPECT_EQ(state_->archive_limit.load(), 321);
+  EXPECT_EQ(state_->archive().Limit(), 321);
 }
 
 TEST_F(WebServerTest, RangeRequestsGetTheWholeBodyOnce) {
@@ -219,8 +217,7 @@ TEST_F(WebServerTest, APausedRequestDoesNotHoldUpOthersAndStopCutsItShort) {
   // Wait until the slow request has taken effect, so that it is in its pause.
   for (int i = 0; i < 500; ++i) {
     {
-      std::lock_guard lock(state_->settings_lock);
-      if (state_->server_ip == "a") break;
+      if (state_->session().Snapshot().server_ip == "a") break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -1,38 +1,15 @@
-#include "web/database_adapter.h"
+#include "link/database_adapter.h"
 
-#include <fmt/format.h>
-
+#include "link/database_rules.h"
 #include "link/database_soci.h"
 #include "platform/codepage.h"
 
-namespace kestrin::web {
+namespace kestrin::link {
 namespace {
 
-std::string CellText(const soci::row& row, size_t i) {
-  switch (row.get_properties(i).get_data_type()) {
-    case soci::dt_string:
-      return platform::Cp1251ToUtf8(row.get<std::string>(i));
-    case soci::dt_integer:
-      return std::to_string(row.get<int>(i));
-    case soci::dt_long_long:
-      return std::to_string(row.get<long long>(i));
-    case soci::dt_unsigned_long_long:
-      return std::to_string(row.get<unsigned long long>(i));
-    case soci::dt_double:
-      return fmt::format("{}", row.get<double>(i));
-    case soci::dt_date: {
-      std::tm t = row.get<std::tm>(i);
-      return fmt::format("{:02}.{:02}.{:04} {:02}:{:02}:{:02}", t.tm_mday, t.tm_mon + 1,
-                         t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-    }
-    default:
-      return {};
-  }
-}
-
-class SociConnection : public DatabaseConnection {
+class SociConnection : public SqlConnection {
  public:
-  explicit SociConnection(std::unique_ptr<link::DatabaseConnection> connection)
+  explicit SociConnection(std::unique_ptr<DatabaseConnection> connection)
       : connection_(std::move(connection)) {}
 
   void Execute(const std::string& sql, const std::vector<SqlParam>& params) override {
@@ -58,7 +35,7 @@ class SociConnection : public DatabaseConnection {
         if (row.get_indicator(i) == soci::i_null) {
           cells.emplace_back(std::nullopt);
         } else {
-          cells.emplace_back(CellText(row, i));
+          cells.emplace_back(platform::Cp1251ToUtf8(ColumnText(row, i)));
         }
       }
       rows.push_back(std::move(cells));
@@ -98,18 +75,18 @@ class SociConnection : public DatabaseConnection {
     std::vector<long long> numbers_;
   };
 
-  std::unique_ptr<link::DatabaseConnection> connection_;
+  std::unique_ptr<DatabaseConnection> connection_;
 };
 
 }  // namespace
 
-std::function<std::unique_ptr<DatabaseConnection>(std::string& error)> DatabaseOpener(
-    link::Database& database) {
-  return [&database](std::string& error) -> std::unique_ptr<DatabaseConnection> {
-    std::unique_ptr<link::DatabaseConnection> connection = database.Open(&error);
+std::function<std::unique_ptr<SqlConnection>(std::string& error)> DatabaseOpener(
+    Database& database) {
+  return [&database](std::string& error) -> std::unique_ptr<SqlConnection> {
+    std::unique_ptr<DatabaseConnection> connection = database.Open(&error);
     if (!connection) return nullptr;
     return std::make_unique<SociConnection>(std::move(connection));
   };
 }
 
-}  // namespace kestrin::web
+}  // namespace kestrin::link
