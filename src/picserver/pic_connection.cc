@@ -8,8 +8,6 @@
 #include <limits>
 #include <utility>
 
-#include "picserver/pic_request.h"
-
 namespace kestrin::picserver {
 namespace {
 
@@ -54,20 +52,21 @@ PicConnection::~PicConnection() {
 }
 
 void PicConnection::Begin() {
-  ArmTimer(limits_.receive);
+  receive_deadline_ = std::chrono::steady_clock::now() + limits_.receive;
   ReadMore();
 }
 
 void PicConnection::Cut() {
+  // Closing aborts the pending wait; a client with unread data gets a reset
+  // as it would after a shutdown too.
   asio::error_code ignored;
-  timer_.cancel();
-  if (!socket_.is_open()) return;
-  socket_.shutdown(tcp::socket::shutdown_both, ignored);
+  if (timer_armed_) timer_.cancel();
   socket_.close(ignored);
 }
 
-void PicConnection::ArmTimer(std::chrono::steady_clock::duration limit) {
-  timer_.expires_after(limit);
+void PicConnection::ArmTimer(std::chrono::steady_clock::time_point deadline) {
+  timer_armed_ = true;
+  timer_.expires_at(deadline);
   timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
     // A wait that ended just as the timer was set anew is no expiry.
     if (!ec && self->timer_.expiry() <= std::chrono::steady_clock::now()) self->Cut();
@@ -75,30 +74,40 @@ void PicConnection::ArmTimer(std::chrono::steady_clock::duration limit) {
 }
 
 void PicConnection::ReadMore() {
-  // Never more than one byte past the longest line, so the buffer stays small.
-  const size_t had = line_.size();
-  line_.resize(kMaxRequestLine + 2);
-  socket_.async_read_some(asio::buffer(line_.data() + had, line_.size() - had),
-                          [self = shared_from_this(), had](const asio::error_code& ec, size_t n) {
-                            std::string& line = self->line_;
-                            line.resize(had + (ec ? 0 : n));
-                            if (ec) return self->Cut();
-                            const size_t end = line.find('\n', had);
-                            if (end == std::string::npos) {
-                              if (line.size() > kMaxRequestLine) return self->Cut();
-                              return self->ReadMore();
-                            }
-                            if (end > kMaxRequestLine) return self->Cut();
-                            line.resize(end);
-                            if (!line.empty() && line.back() == '\r') line.pop_back();
-                            self->Respond();
-                          });
+  while (true) {
+    const size_t had = line_size_;
+    asio::error_code ec;
+    const size_t n = socket_.read_some(asio::buffer(line_.data() + had, line_.size() - had), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return AwaitReadable();
+    if (ec) return Cut();
+    line_size_ += n;
+    const std::string_view line(line_.data(), line_size_);
+    const size_t end = line.find('\n', had);
+    if (end == std::string_view::npos) {
+      if (line_size_ > kMaxRequestLine) return Cut();
+      continue;
+    }
+    if (end > kMaxRequestLine) return Cut();
+    line_size_ = end;
+    if (line_size_ > 0 && line_[line_size_ - 1] == '\r') --line_size_;
+    return Respond();
+  }
+}
+
+void PicConnection::AwaitReadable() {
+  if (!timer_armed_) ArmTimer(receive_deadline_);
+  socket_.async_wait(tcp::socket::wait_read,
+                     [self = shared_from_this()](const asio::error_code& ec) {
+                       if (ec) return self->Cut();
+                       self->ReadMore();
+                     });
 }
 
 void PicConnection::Respond() {
+  const std::string_view line(line_.data(), line_size_);
   // One reading of the archive folder for every path of this request.
-  PicAnswer answer = AnswerRequest(line_, state_.archive_path.Get(), state_.name_format.load());
-  state_.metrics().PictureRequest(RequestKind(line_), ReplyKind(answer));
+  PicAnswer answer = AnswerRequest(line, state_.archive_path.Get(), state_.name_format.load());
+  state_.metrics().PictureRequest(RequestKind(line), ReplyKind(answer));
   switch (answer.kind) {
     case PicAnswer::Kind::kClose:
       return Cut();
@@ -138,7 +147,7 @@ void PicConnection::Pump() {
 }
 
 void PicConnection::AwaitWritable() {
-  ArmTimer(limits_.send);
+  ArmTimer(std::chrono::steady_clock::now() + limits_.send);
   socket_.async_wait(tcp::socket::wait_write,
                      [self = shared_from_this()](const asio::error_code& ec) {
                        if (ec) return self->Cut();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "picserver/pic_request.h"
 #include "platform/archive_file.h"
 #include "service/service_state.h"
 
@@ -32,10 +34,12 @@ struct PicServerLimits {
 // close: reads the request line (at most kMaxRequestLine bytes within the
 // receive limit), answers it and closes. Driven entirely by the handlers of
 // the socket's executor, so a silent client holds a socket and a timer and
-// nothing else. A file is sent from its opened descriptor inside the kernel,
-// never through user memory, and never beyond the size its size line named.
-// The pending handlers own the connection (hold it in a shared_ptr); it ends
-// when the last of them has run. The socket must be in non-blocking mode.
+// nothing else. Each step is first tried at once; the connection waits on the
+// socket, and arms its timer, only when the socket is not ready, so a client
+// whose request is there when it is accepted is answered without either. A file is sent from its
+// opened descriptor inside the kernel, never through user memory, and never beyond the size its
+// size line named. The pending handlers own the connection (hold it in a shared_ptr); it ends when
+// the last of them has run. The socket must be in non-blocking mode.
 class PicConnection : public std::enable_shared_from_this<PicConnection> {
  public:
   // `on_end` runs on the executor as the connection's last act, after its
@@ -53,8 +57,12 @@ class PicConnection : public std::enable_shared_from_this<PicConnection> {
   void Cut();
 
  private:
-  void ArmTimer(std::chrono::steady_clock::duration limit);
+  // Cuts the connection unless it moves on before `deadline`.
+  void ArmTimer(std::chrono::steady_clock::time_point deadline);
+  // Reads what has arrived of the request line; waits for more when it is
+  // incomplete.
   void ReadMore();
+  void AwaitReadable();
   void Respond();
   // Sends the rest of the head line and then of the file, as far as the
   // socket takes them now; waits for room when it is full.
@@ -66,7 +74,11 @@ class PicConnection : public std::enable_shared_from_this<PicConnection> {
   PicServerLimits limits_;
   std::function<void()> on_end_;
   asio::steady_timer timer_;
-  std::string line_;
+  bool timer_armed_ = false;
+  std::chrono::steady_clock::time_point receive_deadline_;
+  // Never more than one byte past the longest line.
+  std::array<char, kMaxRequestLine + 2> line_;
+  size_t line_size_ = 0;
   std::string head_;
   size_t head_sent_ = 0;
   platform::ArchiveFile file_;
