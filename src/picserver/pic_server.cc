@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "platform/resource_limits.h"
+#include "platform/stream_socket.h"
 #include "service/main_log.h"
 
 namespace kestrin::picserver {
@@ -21,6 +22,8 @@ namespace {
 
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
+// The most connections a loop accepts in a row before its other handlers run.
+constexpr int kAcceptBatch = 32;
 
 size_t LoopCount(size_t requested) {
   if (requested > 0) return requested;
@@ -66,6 +69,8 @@ bool PicServer::Listen(int port) {
   acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  // The loops take connections from it in turn: none may block on it.
+  if (!ec) acceptor.non_blocking(true, ec);
   if (!ec) port_ = acceptor.local_endpoint(ec).port();
   if (ec) {
     asio::error_code ignored;
@@ -73,6 +78,7 @@ bool PicServer::Listen(int port) {
     port_ = 0;
     return false;
   }
+  protocol_ = endpoint.protocol();
   return true;
 }
 
@@ -84,7 +90,7 @@ bool PicServer::ShareListener() {
     // connections.
     const int fd = ::fcntl(first.native_handle(), F_DUPFD_CLOEXEC, 0);
     asio::error_code ec;
-    if (fd >= 0) loops_[i]->acceptor.assign(first.local_endpoint(ec).protocol(), fd, ec);
+    if (fd >= 0) loops_[i]->acceptor.assign(protocol_, fd, ec);
     if (fd < 0 || ec) {
       if (fd >= 0 && !loops_[i]->acceptor.is_open()) ::close(fd);
       for (auto& loop : loops_) loop->acceptor.close(ec);
@@ -122,40 +128,80 @@ bool PicServer::Start(int port) {
 }
 
 void PicServer::AcceptNext(Loop& loop) {
-  loop.acceptor.async_accept([this, &loop](const asio::error_code& ec, tcp::socket accepted) {
+  loop.acceptor.async_wait(tcp::acceptor::wait_read, [this, &loop](const asio::error_code& ec) {
     if (loop.closing || !loop.acceptor.is_open() || ec == asio::error::operation_aborted) return;
-    if (ec) {
-      // Out of descriptors or the like: try again shortly rather than spin.
-      // The client waits in the backlog meanwhile.
-      loop.retry_timer.expires_after(kAcceptRetry);
-      loop.retry_timer.async_wait([this, &loop](const asio::error_code& wait_ec) {
-        if (!wait_ec && !loop.closing && loop.acceptor.is_open()) AcceptNext(loop);
-      });
-      return;
-    }
-    // `accepted` closes when it goes out of scope unless Launch takes it.
-    if (live_.fetch_add(1) >= cap_) {
-      live_.fetch_sub(1);
-      NoteRefused();
-    } else {
-      Launch(loop, std::move(accepted));
-    }
-    AcceptNext(loop);
+    AcceptBatch(loop);
   });
 }
 
-void PicServer::Launch(Loop& loop, tcp::socket accepted) {
+void PicServer::AcceptBatch(Loop& loop) {
+  for (int i = 0; i < kAcceptBatch; ++i) {
+    int fd = -1;
+    switch (platform::AcceptStream(loop.acceptor.native_handle(), &fd)) {
+      case platform::SocketResult::kDone:
+        Serve(loop, fd);
+        break;
+      case platform::SocketResult::kWouldBlock:
+        return AcceptNext(loop);
+      default:
+        // Out of descriptors or the like: try again shortly rather than
+        // spin. The client waits in the backlog meanwhile.
+        loop.retry_timer.expires_after(kAcceptRetry);
+        loop.retry_timer.async_wait([this, &loop](const asio::error_code& wait_ec) {
+          if (!wait_ec && !loop.closing && loop.acceptor.is_open()) AcceptBatch(loop);
+        });
+        return;
+    }
+  }
+  // More may be waiting: they come after the loop's other handlers.
+  asio::post(loop.context, [this, &loop] {
+    if (!loop.closing && loop.acceptor.is_open()) AcceptBatch(loop);
+  });
+}
+
+void PicServer::Serve(Loop& loop, int fd) {
+  if (live_.fetch_add(1) >= cap_) {
+    live_.fetch_sub(1);
+    platform::CloseSocket(fd);
+    NoteRefused();
+    return;
+  }
+  const auto accepted_at = std::chrono::steady_clock::now();
+  PicExchange exchange(state_);
+  PicExchange::Next next = PicExchange::Next::kClose;
+  try {
+    next = exchange.Advance(fd);
+  } catch (const std::exception&) {
+    // Out of memory: the connection is dropped.
+  }
+  if (next == PicExchange::Next::kClose) {
+    platform::CloseSocket(fd);
+    live_.fetch_sub(1);
+    return;
+  }
+  Launch(loop, fd, std::move(exchange), next, accepted_at + limits_.receive);
+}
+
+void PicServer::Launch(Loop& loop, int fd, PicExchange exchange, PicExchange::Next next,
+                       std::chrono::steady_clock::time_point receive_deadline) {
+  tcp::socket accepted(loop.context);
   asio::error_code ec;
+  accepted.assign(protocol_, fd, ec);
+  if (ec) {
+    platform::CloseSocket(fd);
+    live_.fetch_sub(1);
+    return;
+  }
   accepted.non_blocking(true, ec);
-  if (loop.closing || ec) {
+  if (ec) {
     live_.fetch_sub(1);
     return;
   }
   const uint64_t id = loop.next_id++;
   std::shared_ptr<PicConnection> connection;
   try {
-    connection =
-        std::make_shared<PicConnection>(std::move(accepted), state_, limits_, [this, &loop, id] {
+    connection = std::make_shared<PicConnection>(
+        std::move(accepted), std::move(exchange), receive_deadline, limits_, [this, &loop, id] {
           loop.open.erase(id);
           // Counted off once the connection's memory is freed too, that is
           // after the handler that ended it has returned.
@@ -167,7 +213,7 @@ void PicServer::Launch(Loop& loop, tcp::socket accepted) {
   }
   try {
     loop.open[id] = connection;
-    connection->Begin();
+    connection->Begin(next);
   } catch (const std::exception&) {
     connection->Cut();  // its end counts it off
   }

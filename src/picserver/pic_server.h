@@ -88,9 +88,16 @@ class PicServer {
   bool Listen(int port);
   // Gives every other loop its own descriptor of the listening socket.
   bool ShareListener();
+  // On `loop`: waits for new connections, then accepts those waiting.
   void AcceptNext(Loop& loop);
-  // On `loop`: serves the socket it accepted, counted already.
-  void Launch(Loop& loop, tcp::socket accepted);
+  void AcceptBatch(Loop& loop);
+  // On `loop`: serves the connection it accepted (non-blocking socket `fd`)
+  // at once as far as it can, and hands it to a waiting PicConnection when
+  // it cannot finish.
+  void Serve(Loop& loop, int fd);
+  // On `loop`: the waiting connection of `exchange`, counted already.
+  void Launch(Loop& loop, int fd, PicExchange exchange, PicExchange::Next next,
+              std::chrono::steady_clock::time_point receive_deadline);
   // Logs a refused connection, at most once a minute.
   void NoteRefused();
   // On `loop`: stops its accepting, cuts its connections and lets it end
@@ -100,6 +107,7 @@ class PicServer {
   service::ServiceState& state_;
   PicServerLimits limits_;
   std::vector<std::unique_ptr<Loop>> loops_;  // the first one opens the listener
+  tcp protocol_ = tcp::v6();                  // of the listener and its connections
   int port_ = 0;
   size_t cap_ = 0;
 
