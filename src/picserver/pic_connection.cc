@@ -1,5 +1,6 @@
 #include "picserver/pic_connection.h"
 
+#include <exception>
 #include <utility>
 
 namespace kestrin::picserver {
@@ -50,7 +51,13 @@ void PicConnection::Await(PicExchange::Next next) {
   }
   socket_.async_wait(wait, [self = shared_from_this()](const asio::error_code& ec) {
     if (ec || !self->socket_.is_open()) return self->Cut();
-    self->Await(self->exchange_.Advance(self->socket_.native_handle()));
+    PicExchange::Next next = PicExchange::Next::kClose;
+    try {
+      next = self->exchange_.Advance(self->socket_.native_handle());
+    } catch (const std::exception&) {
+      // Out of memory: the connection is dropped.
+    }
+    self->Await(next);
   });
 }
 

@@ -1,8 +1,5 @@
 #include "picserver/pic_server.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <system_error>
 #include <thread>
@@ -88,11 +85,11 @@ bool PicServer::ShareListener() {
     // The same socket, not one per loop bound with SO_REUSEPORT: the port
     // stays this server's alone, and the loops share one queue of new
     // connections.
-    const int fd = ::fcntl(first.native_handle(), F_DUPFD_CLOEXEC, 0);
+    const int fd = platform::DuplicateSocket(first.native_handle());
     asio::error_code ec;
     if (fd >= 0) loops_[i]->acceptor.assign(protocol_, fd, ec);
     if (fd < 0 || ec) {
-      if (fd >= 0 && !loops_[i]->acceptor.is_open()) ::close(fd);
+      if (fd >= 0 && !loops_[i]->acceptor.is_open()) platform::CloseSocket(fd);
       for (auto& loop : loops_) loop->acceptor.close(ec);
       port_ = 0;
       return false;

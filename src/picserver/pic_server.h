@@ -35,13 +35,13 @@ size_t PicConnectionCap(size_t requested, uint64_t open_file_limit);
 // thread each (one per core by default), serve every connection. Each loop
 // accepts from the one listening socket itself and serves what it accepted,
 // so a connection never passes between threads and whichever loop is free
-// takes the next one. No thread is started per connection; an idle one costs
-// a socket and a timer. Beyond
-// the connection cap (PicConnectionCap of the limits' cap and the process's
-// descriptor limit) a new connection is closed at once, and a log line says
-// so at most once a minute. A connection releases its descriptors as soon as
-// it ends. Running out of descriptors closes the connection concerned and
-// never ends the server.
+// takes the next one. A connection whose request has arrived is answered at
+// once; one that has to wait costs a socket and a timer. No thread is started
+// per connection. Beyond the connection cap (PicConnectionCap of the limits'
+// cap and the process's descriptor limit) a new connection is closed at once,
+// and a log line says so at most once a minute. A connection releases its
+// descriptors as soon as it ends. Running out of descriptors closes the
+// connection concerned and never ends the server.
 class PicServer {
  public:
   explicit PicServer(service::ServiceState& state, PicServerLimits limits = {});

@@ -1,5 +1,6 @@
 #include "platform/stream_socket.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,6 +52,10 @@ SocketResult SendSome(int fd, const char* data, size_t size, bool more, size_t* 
     if (errno == EINTR) continue;
     return WouldBlock() ? SocketResult::kWouldBlock : SocketResult::kFailed;
   }
+}
+
+int DuplicateSocket(int fd) {
+  return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
 void CloseSocket(int fd) {

@@ -25,6 +25,9 @@ SocketResult ReceiveSome(int fd, char* buffer, size_t capacity, size_t* received
 // kDone. With `more`, the kernel may hold them back to join what follows.
 SocketResult SendSome(int fd, const char* data, size_t size, bool more, size_t* sent);
 
+// A second descriptor of the socket `fd`, closed on exec; -1 on failure.
+int DuplicateSocket(int fd);
+
 // Closes the socket descriptor `fd`.
 void CloseSocket(int fd);
 
