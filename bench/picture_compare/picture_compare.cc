@@ -7,9 +7,11 @@
 // each), so that both servers do the same number of connections and bytes.
 //
 //   bench_picture_compare --mode pic|pic-lookup|http --port N --archive DIR
-//                         [--clients 50] [--seconds 15] [--idle 0]
+//                         [--clients 50] [--seconds 15] [--idle 0] [--latencies FILE]
 //
 // Mode pic-lookup does the lookups of the pairs alone.
+// --latencies FILE writes the milliseconds of every pair that succeeded, one a
+// line, so that runs can be merged.
 // --idle N opens N connections that send nothing before the clients start and
 // holds them until they end, then counts how many the server still held open.
 // The archive's single-frame photos (NAME1.jpg with a 25-character NAME) are
@@ -121,7 +123,7 @@ double Percentile(std::vector<double>& values, double p) {
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
                "usage: bench_picture_compare --mode pic|pic-lookup|http --port N --archive DIR "
-               "[--clients 50] [--seconds 15] [--idle 0]\n");
+               "[--clients 50] [--seconds 15] [--idle 0] [--latencies FILE]\n");
   std::exit(2);
 }
 
@@ -134,6 +136,7 @@ int main(int argc, char** argv) {
   int clients = 50;
   double seconds = 15;
   int idle = 0;
+  std::string latencies_path;
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) Usage();
     const std::string option = argv[i];
@@ -150,6 +153,8 @@ int main(int argc, char** argv) {
       seconds = std::atof(value);
     } else if (option == "--idle") {
       idle = std::atoi(value);
+    } else if (option == "--latencies") {
+      latencies_path = value;
     } else {
       Usage();
     }
@@ -219,6 +224,10 @@ int main(int argc, char** argv) {
   for (auto& t : threads) t.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
   const size_t pairs = latencies_ms.size();
+  if (!latencies_path.empty()) {
+    std::ofstream out(latencies_path);
+    for (double ms : latencies_ms) out << ms << '\n';
+  }
   std::printf(
       "mode %s clients %d seconds %.1f pairs %zu failed %ld pairs_per_s %.1f p50_ms %.2f "
       "p99_ms %.2f max_ms %.2f\n",

@@ -5,11 +5,14 @@ serving the same folder over HTTP (HEAD + GET, one connection each, as the pictu
 uses one connection per request), in three cases: 100 photos; the same photos in an archive of
 100,000 files; and 100 photos with 1,000 idle connections held open meanwhile (10 clients, so
 that idle, busy and just closed connections stay within the picture server's cap of 1024). Each case runs
-on both servers one after the other. Reports pairs per second, p50 and p99, CPU per 1000
+on both servers in turn, in slices ordered picture server, nginx, nginx, picture server (--rounds 2:
+two slices each, half the time each), so that a load that rises or falls during the case weighs on
+both alike; the figures are those of the slices together. Reports pairs per second, p50 and p99, CPU per 1000
 pairs and the threads of both, the ratios, and the lookup rate alone in both archives.
 
   picture_compare.py [--clients 50] [--seconds 15] [--size 300000] [--files 100]
-                     [--archive-files 100000] [--idle 1000] [--binary PATH] [--md FILE]
+                     [--archive-files 100000] [--idle 1000] [--rounds 2] [--binary PATH]
+                     [--md FILE]
 """
 
 import argparse
@@ -94,14 +97,16 @@ def tree_threads(pids):
 
 
 def run_client(mode, port, archive, clients, seconds, server_pid, idle=0):
-    """The client's figures plus the server's CPU seconds over the run and its most threads
-    while the client ran."""
+    """The client's figures plus the server's CPU seconds over the run, its most threads
+    while the client ran and the milliseconds of every pair that succeeded."""
     pids = process_tree(server_pid)
     cpu_before = tree_cpu(pids)
     most_threads = [tree_threads(pids)]
+    latencies = tempfile.NamedTemporaryFile(prefix="picture-compare-", suffix=".txt")
     client = subprocess.Popen([str(kbench.PICTURE_COMPARE), "--mode", mode, "--port",
                                str(port), "--archive", str(archive), "--clients", str(clients),
-                               "--seconds", str(seconds), "--idle", str(idle)],
+                               "--seconds", str(seconds), "--idle", str(idle),
+                               "--latencies", latencies.name],
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     done = threading.Event()
 
@@ -119,7 +124,40 @@ def run_client(mode, port, archive, clients, seconds, server_pid, idle=0):
     figures["cpu_s"] = tree_cpu(pids) - cpu_before
     figures["threads"] = most_threads[0]
     figures["load"] = kbench.load_text()
+    with open(latencies.name) as lines:
+        figures["latencies"] = [float(line) for line in lines if line.strip()]
+    latencies.close()
     return figures
+
+
+def merged(slices):
+    """The figures of several slices of one server as if they were one run."""
+    latencies = [ms for figures in slices for ms in figures["latencies"]]
+    seconds = sum(float(figures["seconds"]) for figures in slices)
+    figures = dict(slices[-1])
+    figures.update({
+        "pairs": str(len(latencies)),
+        "failed": str(sum(int(f["failed"]) for f in slices)),
+        "pairs_per_s": f"{len(latencies) / max(seconds, 1e-9):.1f}",
+        "p50_ms": f"{kbench.percentile(latencies, 50):.2f}",
+        "p99_ms": f"{kbench.percentile(latencies, 99):.2f}",
+        "max_ms": f"{max(latencies, default=0):.2f}",
+        "cpu_s": sum(f["cpu_s"] for f in slices),
+        "threads": max(f["threads"] for f in slices),
+        "load": " / ".join(f["load"].split()[0] for f in slices),
+    })
+    return figures
+
+
+def run_both(rounds, seconds, pic, http):
+    """Runs `pic` and `http` (callables taking the seconds of a slice) in slices ordered
+    A B B A A B B A ..., `rounds` slices each; their merged figures."""
+    pic_slices, http_slices = [], []
+    for i in range(rounds):
+        order = [(pic, pic_slices), (http, http_slices)]
+        for run, slices in (order if i % 2 == 0 else order[::-1]):
+            slices.append(run(seconds / rounds))
+    return merged(pic_slices), merged(http_slices)
 
 
 def make_archive(folder, files, size, filler):
@@ -132,6 +170,8 @@ def make_archive(folder, files, size, filler):
     for i in range(filler):
         name = kbench.photo_file(kbench.event_fields("00FFEEDDCCBB", "0204", i), kind="2")
         (folder / name).touch()
+    # The new files reach the disk before the servers run, not during the first one's turn.
+    os.sync()
 
 
 class Nginx:
@@ -171,6 +211,8 @@ def main():
                         help="files in the large archive")
     parser.add_argument("--idle", type=int, default=1000, help="idle connections")
     parser.add_argument("--idle-clients", type=int, default=10)
+    parser.add_argument("--rounds", type=int, default=2,
+                        help="slices per server and case, taken in turn")
     parser.add_argument("--binary", help="the service binary (default: the build's)")
     parser.add_argument("--md", help="append the result block to this markdown file")
     args = parser.parse_args()
@@ -205,10 +247,11 @@ def main():
                         cases.append((f"{total} files, {args.idle} idle connections",
                                       args.idle_clients, args.idle))
                     for case, clients, idle in cases:
-                        pic = run_client("pic", pic_port, archive, clients, args.seconds, pid,
-                                         idle)
-                        http = run_client("http", nginx.port, archive, clients, args.seconds,
-                                          nginx.proc.pid, idle)
+                        pic, http = run_both(
+                            max(1, args.rounds), args.seconds,
+                            lambda s: run_client("pic", pic_port, archive, clients, s, pid, idle),
+                            lambda s: run_client("http", nginx.port, archive, clients, s,
+                                                 nginx.proc.pid, idle))
                         results.append((f"{case}, {clients} clients", pic, http))
                     lookups.append((f"{total} files", run_client(
                         "pic-lookup", pic_port, archive, args.clients, args.seconds / 3, pid)))
@@ -247,7 +290,8 @@ def main():
                             f"failed {figures['failed']})", "", None, figures["load"]))
     report.note(f"photos of {args.size} bytes; nginx {kbench.cores()} workers, sendfile, no "
                 f"access log; threads of nginx are its master's and workers'; CPU is utime + "
-                f"stime of the server's processes over the run")
+                f"stime of the server's processes over the run; each case in {args.rounds} "
+                f"slices per server taken in turn, load at the end of each slice")
     report.emit(args.md)
     return 0
 

@@ -3,14 +3,11 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <string>
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
-#include "platform/archive_file.h"
-#include "service/archive_settings.h"
-#include "service/metrics.h"
+#include "picserver/pic_exchange.h"
 
 namespace kestrin::picserver {
 
@@ -29,52 +26,43 @@ struct PicServerLimits {
   size_t loops = 0;
 };
 
-// One connection of the picture server, from its accepted socket to its
-// close: reads the request line (at most kMaxRequestLine bytes within the
-// receive limit), answers it and closes. Driven entirely by the handlers of
-// the socket's executor, so a silent client holds a socket and a timer and
-// nothing else. A file is sent from its opened descriptor inside the kernel,
-// never through user memory, and never beyond the size its size line named.
-// The pending handlers own the connection (hold it in a shared_ptr); it ends
-// when the last of them has run. The socket must be in non-blocking mode.
+// A picture connection whose exchange has to wait for its socket: waits for
+// what the exchange asks, within the limits, advances it and closes once it
+// is done. Driven entirely by the handlers of the socket's executor, so a
+// silent client holds a socket and a timer and nothing else. The pending
+// handlers own the connection (hold it in a shared_ptr); it ends when the
+// last of them has run. The socket must be in non-blocking mode.
 class PicConnection : public std::enable_shared_from_this<PicConnection> {
  public:
-  // `on_end` runs on the executor as the connection's last act, after its
-  // socket and file are closed. `archive` and `metrics` must outlive it.
-  PicConnection(tcp::socket socket, const service::ArchiveSettings& archive,
-                service::Metrics& metrics, const PicServerLimits& limits,
-                std::function<void()> on_end);
+  // `exchange` has been advanced on `socket` already and asked for `next`
+  // (not kClose); the request line is due by `receive_deadline`. `on_end`
+  // runs on the executor as the connection's last act, after its socket and
+  // file are closed.
+  PicConnection(tcp::socket socket, PicExchange exchange,
+                std::chrono::steady_clock::time_point receive_deadline,
+                const PicServerLimits& limits, std::function<void()> on_end);
   PicConnection(const PicConnection&) = delete;
   PicConnection& operator=(const PicConnection&) = delete;
   ~PicConnection();
 
-  // Starts reading the request. Call once, on the executor.
-  void Begin();
+  // Waits for what the exchange asked for. Call once, on the executor.
+  void Begin(PicExchange::Next next);
   // Closes the connection wherever it stands; the pending handlers then end
   // it. On the executor.
   void Cut();
 
  private:
-  void ArmTimer(std::chrono::steady_clock::duration limit);
-  void ReadMore();
-  void Respond();
-  // Sends the rest of the head line and then of the file, as far as the
-  // socket takes them now; waits for room when it is full.
-  void Pump();
-  void AwaitWritable();
+  void Await(PicExchange::Next next);
+  // Cuts the connection unless it moves on before `deadline`.
+  void ArmTimer(std::chrono::steady_clock::time_point deadline);
 
   tcp::socket socket_;
-  const service::ArchiveSettings& archive_;
-  service::Metrics& metrics_;
+  PicExchange exchange_;
+  std::chrono::steady_clock::time_point receive_deadline_;
   PicServerLimits limits_;
   std::function<void()> on_end_;
   asio::steady_timer timer_;
-  std::string line_;
-  std::string head_;
-  size_t head_sent_ = 0;
-  platform::ArchiveFile file_;
-  int64_t offset_ = 0;
-  int64_t end_ = 0;  // the file's size when it was opened
+  bool timer_armed_ = false;
 };
 
 }  // namespace kestrin::picserver

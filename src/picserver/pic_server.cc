@@ -1,7 +1,6 @@
 #include "picserver/pic_server.h"
 
 #include <algorithm>
-#include <future>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -12,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "platform/resource_limits.h"
+#include "platform/stream_socket.h"
 #include "service/main_log.h"
 
 namespace kestrin::picserver {
@@ -19,6 +19,8 @@ namespace {
 
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 constexpr auto kRefusalLogInterval = std::chrono::minutes(1);
+// The most connections a loop accepts in a row before its other handlers run.
+constexpr int kAcceptBatch = 32;
 
 size_t LoopCount(size_t requested) {
   if (requested > 0) return requested;
@@ -41,40 +43,65 @@ size_t PicConnectionCap(size_t requested, uint64_t open_file_limit) {
 }
 
 PicServer::PicServer(Services services, PicServerLimits limits)
-    : services_(services),
-      limits_(limits),
-      loops_(MakeLoops<Loop>(LoopCount(limits.loops))),
-      acceptor_(loops_.front()->context),
-      retry_timer_(loops_.front()->context) {}
+    : services_(services), limits_(limits), loops_(MakeLoops<Loop>(LoopCount(limits.loops))) {}
 
 PicServer::~PicServer() {
   Stop();
 }
 
-bool PicServer::Start(int port) {
-  cap_ = PicConnectionCap(limits_.max_connections, platform::OpenFileLimit());
+bool PicServer::Listen(int port) {
+  tcp::acceptor& acceptor = loops_.front()->acceptor;
   asio::error_code ec;
   // One socket for IPv6 and IPv4 where the machine has IPv6; IPv4 otherwise.
   tcp::endpoint endpoint(tcp::v6(), static_cast<uint16_t>(port));
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec) acceptor_.set_option(asio::ip::v6_only(false), ec);
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(asio::ip::v6_only(false), ec);
   if (ec) {
     asio::error_code ignored;
-    acceptor_.close(ignored);
+    acceptor.close(ignored);
     endpoint = tcp::endpoint(tcp::v4(), static_cast<uint16_t>(port));
-    acceptor_.open(endpoint.protocol(), ec);
+    acceptor.open(endpoint.protocol(), ec);
     if (ec) return false;
   }
-  acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  // The loops take connections from it in turn: none may block on it.
+  if (!ec) acceptor.non_blocking(true, ec);
+  if (!ec) port_ = acceptor.local_endpoint(ec).port();
   if (ec) {
     asio::error_code ignored;
-    acceptor_.close(ignored);
+    acceptor.close(ignored);
+    port_ = 0;
     return false;
   }
-  port_ = acceptor_.local_endpoint(ec).port();
-  AcceptNext();
+  protocol_ = endpoint.protocol();
+  return true;
+}
+
+bool PicServer::ShareListener() {
+  tcp::acceptor& first = loops_.front()->acceptor;
+  for (size_t i = 1; i < loops_.size(); ++i) {
+    // The same socket, not one per loop bound with SO_REUSEPORT: the port
+    // stays this server's alone, and the loops share one queue of new
+    // connections.
+    const int fd = platform::DuplicateSocket(first.native_handle());
+    asio::error_code ec;
+    if (fd >= 0) loops_[i]->acceptor.assign(protocol_, fd, ec);
+    if (fd < 0 || ec) {
+      if (fd >= 0 && !loops_[i]->acceptor.is_open()) platform::CloseSocket(fd);
+      for (auto& loop : loops_) loop->acceptor.close(ec);
+      port_ = 0;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PicServer::Start(int port) {
+  cap_ = PicConnectionCap(limits_.max_connections, platform::OpenFileLimit());
+  if (!Listen(port) || !ShareListener()) return false;
+  for (auto& loop : loops_) AcceptNext(*loop);
   for (auto& loop : loops_) {
     try {
       loop->thread = std::thread([&context = loop->context] {
@@ -83,11 +110,11 @@ bool PicServer::Start(int port) {
         context.run();
       });
     } catch (const std::system_error&) {
-      // Without its threads the server does not start; the loops that run
-      // end at once.
-      if (!loops_.front()->thread.joinable()) {
+      // Without its threads the server does not start. The loops without a
+      // thread close their listeners here; those that run end in Stop.
+      for (auto& idle : loops_) {
         asio::error_code ignored;
-        acceptor_.close(ignored);
+        if (!idle->thread.joinable()) idle->acceptor.close(ignored);
       }
       Stop();
       port_ = 0;
@@ -97,42 +124,73 @@ bool PicServer::Start(int port) {
   return true;
 }
 
-void PicServer::AcceptNext() {
-  Loop& target = *loops_[next_loop_];
-  next_loop_ = (next_loop_ + 1) % loops_.size();
-  acceptor_.async_accept(
-      target.context, [this, &target](const asio::error_code& ec, tcp::socket accepted) {
-        if (closing_ || !acceptor_.is_open() || ec == asio::error::operation_aborted) return;
-        if (ec) {
-          // Out of descriptors or the like: try again shortly rather than spin.
-          // The client waits in the backlog meanwhile.
-          retry_timer_.expires_after(kAcceptRetry);
-          retry_timer_.async_wait([this](const asio::error_code& wait_ec) {
-            if (!wait_ec && !closing_ && acceptor_.is_open()) AcceptNext();
-          });
-          return;
-        }
-        // `accepted` closes when it goes out of scope unless a loop took it.
-        if (live_.load() >= cap_) {
-          NoteRefused();
-        } else {
-          live_.fetch_add(1);
-          try {
-            asio::post(target.context, [this, &target, socket = std::move(accepted)]() mutable {
-              Launch(target, std::move(socket));
-            });
-          } catch (const std::exception&) {
-            live_.fetch_sub(1);  // out of memory: the connection is dropped
-          }
-        }
-        AcceptNext();
-      });
+void PicServer::AcceptNext(Loop& loop) {
+  loop.acceptor.async_wait(tcp::acceptor::wait_read, [this, &loop](const asio::error_code& ec) {
+    if (loop.closing || !loop.acceptor.is_open() || ec == asio::error::operation_aborted) return;
+    AcceptBatch(loop);
+  });
 }
 
-void PicServer::Launch(Loop& loop, tcp::socket accepted) {
+void PicServer::AcceptBatch(Loop& loop) {
+  for (int i = 0; i < kAcceptBatch; ++i) {
+    int fd = -1;
+    switch (platform::AcceptStream(loop.acceptor.native_handle(), &fd)) {
+      case platform::SocketResult::kDone:
+        Serve(loop, fd);
+        break;
+      case platform::SocketResult::kWouldBlock:
+        return AcceptNext(loop);
+      default:
+        // Out of descriptors or the like: try again shortly rather than
+        // spin. The client waits in the backlog meanwhile.
+        loop.retry_timer.expires_after(kAcceptRetry);
+        loop.retry_timer.async_wait([this, &loop](const asio::error_code& wait_ec) {
+          if (!wait_ec && !loop.closing && loop.acceptor.is_open()) AcceptBatch(loop);
+        });
+        return;
+    }
+  }
+  // More may be waiting: they come after the loop's other handlers.
+  asio::post(loop.context, [this, &loop] {
+    if (!loop.closing && loop.acceptor.is_open()) AcceptBatch(loop);
+  });
+}
+
+void PicServer::Serve(Loop& loop, int fd) {
+  if (live_.fetch_add(1) >= cap_) {
+    live_.fetch_sub(1);
+    platform::CloseSocket(fd);
+    NoteRefused();
+    return;
+  }
+  const auto accepted_at = std::chrono::steady_clock::now();
+  PicExchange exchange(services_.archive, services_.metrics);
+  PicExchange::Next next = PicExchange::Next::kClose;
+  try {
+    next = exchange.Advance(fd);
+  } catch (const std::exception&) {
+    // Out of memory: the connection is dropped.
+  }
+  if (next == PicExchange::Next::kClose) {
+    platform::CloseSocket(fd);
+    live_.fetch_sub(1);
+    return;
+  }
+  Launch(loop, fd, std::move(exchange), next, accepted_at + limits_.receive);
+}
+
+void PicServer::Launch(Loop& loop, int fd, PicExchange exchange, PicExchange::Next next,
+                       std::chrono::steady_clock::time_point receive_deadline) {
+  tcp::socket accepted(loop.context);
   asio::error_code ec;
+  accepted.assign(protocol_, fd, ec);
+  if (ec) {
+    platform::CloseSocket(fd);
+    live_.fetch_sub(1);
+    return;
+  }
   accepted.non_blocking(true, ec);
-  if (loop.closing || ec) {
+  if (ec) {
     live_.fetch_sub(1);
     return;
   }
@@ -140,7 +198,7 @@ void PicServer::Launch(Loop& loop, tcp::socket accepted) {
   std::shared_ptr<PicConnection> connection;
   try {
     connection = std::make_shared<PicConnection>(
-        std::move(accepted), services_.archive, services_.metrics, limits_, [this, &loop, id] {
+        std::move(accepted), std::move(exchange), receive_deadline, limits_, [this, &loop, id] {
           loop.open.erase(id);
           // Counted off once the connection's memory is freed too, that is
           // after the handler that ended it has returned.
@@ -152,7 +210,7 @@ void PicServer::Launch(Loop& loop, tcp::socket accepted) {
   }
   try {
     loop.open[id] = connection;
-    connection->Begin();
+    connection->Begin(next);
   } catch (const std::exception&) {
     connection->Cut();  // its end counts it off
   }
@@ -160,8 +218,11 @@ void PicServer::Launch(Loop& loop, tcp::socket accepted) {
 
 void PicServer::NoteRefused() {
   const auto now = std::chrono::steady_clock::now();
-  if (refusal_logged_ && now - *refusal_logged_ < kRefusalLogInterval) return;
-  refusal_logged_ = now;
+  {
+    std::lock_guard lock(refusal_mutex_);
+    if (refusal_logged_ && now - *refusal_logged_ < kRefusalLogInterval) return;
+    refusal_logged_ = now;
+  }
   try {
     services_.log.MainLog(fmt::format(
         "Сервер фотографий: {} соединений одновременно, новые соединения закрываются", cap_));
@@ -172,6 +233,9 @@ void PicServer::NoteRefused() {
 
 void PicServer::CloseLoop(Loop& loop) {
   loop.closing = true;
+  asio::error_code ignored;
+  loop.acceptor.close(ignored);
+  loop.retry_timer.cancel();
   std::vector<std::shared_ptr<PicConnection>> open;
   for (auto& [id, weak] : loop.open) {
     if (auto connection = weak.lock()) open.push_back(std::move(connection));
@@ -187,20 +251,6 @@ void PicServer::Stop() {
     std::lock_guard lock(stop_mutex_);
     if (stopped_) return;
     stopped_ = true;
-  }
-  Loop& first = *loops_.front();
-  if (first.thread.joinable()) {
-    // No connection is handed to a loop after this: every hand-over posted
-    // before it reaches its loop ahead of that loop's close below.
-    std::promise<void> closed;
-    asio::post(first.context, [this, &closed] {
-      closing_ = true;
-      asio::error_code ignored;
-      acceptor_.close(ignored);
-      retry_timer_.cancel();
-      closed.set_value();
-    });
-    closed.get_future().wait();
   }
   for (auto& loop : loops_) {
     if (!loop->thread.joinable()) continue;

@@ -34,14 +34,16 @@ size_t PicConnectionCap(size_t requested, uint64_t open_file_limit);
 
 // The picture server: clients look up and fetch archived photos over TCP,
 // one request line and one reply per connection. A few event loops, one
-// thread each (one per core by default), serve every connection; the first
-// also accepts and hands each new connection to the loops in turn. No thread
-// is started per connection; an idle one costs a socket and a timer. Beyond
-// the connection cap (PicConnectionCap of the limits' cap and the process's
-// descriptor limit) a new connection is closed at once, and a log line says
-// so at most once a minute. A connection releases its descriptors as soon as
-// it ends. Running out of descriptors closes the connection concerned and
-// never ends the server.
+// thread each (one per core by default), serve every connection. Each loop
+// accepts from the one listening socket itself and serves what it accepted,
+// so a connection never passes between threads and whichever loop is free
+// takes the next one. A connection whose request has arrived is answered at
+// once; one that has to wait costs a socket and a timer. No thread is started
+// per connection. Beyond the connection cap (PicConnectionCap of the limits'
+// cap and the process's descriptor limit) a new connection is closed at once,
+// and a log line says so at most once a minute. A connection releases its
+// descriptors as soon as it ends. Running out of descriptors closes the
+// connection concerned and never ends the server.
 class PicServer {
  public:
   // What the server uses of the service: the archive it serves, the log for
@@ -73,7 +75,8 @@ class PicServer {
   size_t connection_count() const { return live_.load(); }
 
  private:
-  // One event loop and the connections it serves.
+  // One event loop, its descriptor of the listening socket and the
+  // connections it serves.
   struct Loop {
     asio::io_context context{1};
     asio::executor_work_guard<asio::io_context::executor_type> keep{context.get_executor()};
@@ -81,6 +84,8 @@ class PicServer {
     // rather than at its first connection, so that they are the server's
     // from its start.
     asio::steady_timer opener{context};
+    tcp::acceptor acceptor{context};
+    asio::steady_timer retry_timer{context};
     std::thread thread;
     // Only this loop's thread touches these.
     bool closing = false;
@@ -88,26 +93,36 @@ class PicServer {
     std::unordered_map<uint64_t, std::weak_ptr<PicConnection>> open;
   };
 
-  void AcceptNext();
-  // On `loop`: serves the accepted socket, counted already.
-  void Launch(Loop& loop, tcp::socket accepted);
+  // Opens the listening socket on the first loop's acceptor. False on failure,
+  // with nothing left open.
+  bool Listen(int port);
+  // Gives every other loop its own descriptor of the listening socket.
+  bool ShareListener();
+  // On `loop`: waits for new connections, then accepts those waiting.
+  void AcceptNext(Loop& loop);
+  void AcceptBatch(Loop& loop);
+  // On `loop`: serves the connection it accepted (non-blocking socket `fd`)
+  // at once as far as it can, and hands it to a waiting PicConnection when
+  // it cannot finish.
+  void Serve(Loop& loop, int fd);
+  // On `loop`: the waiting connection of `exchange`, counted already.
+  void Launch(Loop& loop, int fd, PicExchange exchange, PicExchange::Next next,
+              std::chrono::steady_clock::time_point receive_deadline);
   // Logs a refused connection, at most once a minute.
   void NoteRefused();
-  // On `loop`: cuts its connections and lets it end once they have.
+  // On `loop`: stops its accepting, cuts its connections and lets it end
+  // once they have.
   void CloseLoop(Loop& loop);
 
   Services services_;
   PicServerLimits limits_;
-  std::vector<std::unique_ptr<Loop>> loops_;  // the first one accepts
-  tcp::acceptor acceptor_;
-  asio::steady_timer retry_timer_;
+  std::vector<std::unique_ptr<Loop>> loops_;  // the first one opens the listener
+  tcp protocol_ = tcp::v6();                  // of the listener and its connections
   int port_ = 0;
   size_t cap_ = 0;
 
-  // Only the accepting loop touches these.
+  std::mutex refusal_mutex_;
   std::optional<std::chrono::steady_clock::time_point> refusal_logged_;
-  bool closing_ = false;
-  size_t next_loop_ = 0;
 
   // Connections counted against the cap: from accept until the one's
   // handlers have all run and it is freed. Every loop changes it.

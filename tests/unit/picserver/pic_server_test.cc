@@ -158,6 +158,34 @@ TEST_F(PicServerTest, RequestLineIsBoundedInLengthAndTime) {
   EXPECT_EQ(Ask(port, ""), "");
 }
 
+// A line in pieces is answered once it is whole; the receive limit counts
+// from the connection's start, not from each piece.
+TEST_F(PicServerTest, RequestLineInPiecesIsAnsweredWithinTheLimitOnly) {
+  Put("0012A3B4C5D6_0C08150E05091.jpg", "photo");
+  PicServer server(Services(), PicServerLimits{.receive = 1000ms});
+  ASSERT_TRUE(server.Start(0));
+  struct Case {
+    std::vector<std::string> pieces;
+    std::chrono::milliseconds gap;
+    std::string reply;
+  };
+  const std::vector<Case> cases = {
+      {{"R0012A3B4C5D6_", "0C08150E0509", "\r\n"}, 100ms, "0012A3B4C5D6_0C08150E05091\r\n"},
+      {{"F0012A3B4C5D6_0C08150E05091\r", "\n"}, 100ms, "5\r\nphoto"},
+      // Each piece well within the limit, the line as a whole beyond it.
+      {{"R", "0", "0", "1", "2", "A", "3", "B4C5D6_0C08150E0509\r\n"}, 300ms, ""},
+  };
+  for (const Case& c : cases) {
+    Client client(server.port());
+    ASSERT_TRUE(client.connected());
+    for (const std::string& piece : c.pieces) {
+      client.Send(piece);
+      std::this_thread::sleep_for(c.gap);
+    }
+    EXPECT_EQ(client.ReadToEnd(), c.reply) << c.pieces.front();
+  }
+}
+
 TEST_F(PicServerTest, StopCutsOpenConnectionsAndEndsListening) {
   auto server = std::make_unique<PicServer>(Services());
   ASSERT_TRUE(server->Start(0));
