@@ -73,9 +73,11 @@ bool ArchiveWriteFile::Create(const std::string& path) {
     fd = ::open(path.c_str(), kFlags | O_EXCL, 0644);
   }
   if (fd < 0) return false;
+  // The size is read under the lock, so a new file (the usual case) needs no
+  // truncation: no other writer can have grown it since.
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-      ::ftruncate(fd, 0) != 0) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (st.st_size != 0 && ::ftruncate(fd, 0) != 0)) {
     ::close(fd);
     return false;
   }
