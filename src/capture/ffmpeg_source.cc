@@ -9,6 +9,7 @@ extern "C" {
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -213,6 +214,7 @@ class FfmpegSource : public CameraSource {
     const int strides[4] = {frame.width * 4, 0, 0, 0};
     sws_scale(scale_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
     ++store_.decoded_frames();
+    store_.delivery().Add(std::chrono::steady_clock::now());
     return true;
   }
 
