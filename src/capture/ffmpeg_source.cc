@@ -7,12 +7,17 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "capture/camera_address.h"
+#include "capture/nal_assembler.h"
 
 namespace kestrin::capture {
 
@@ -140,15 +145,38 @@ class FfmpegSource : public CameraSource {
     decoder->flags |= AV_CODEC_FLAG_LOW_DELAY;
     decoder->thread_type = FF_THREAD_SLICE;
     decoder->thread_count = 2;
+    // libavformat's H.264 parser hands a picture on only once the next one
+    // begins, a frame interval late: H.264 goes to the decoder unit by unit
+    // instead, and the decoder finishes a picture on its last slice.
+    std::optional<NalAssembler> units;
+    if (decoder->codec_id == AV_CODEC_ID_H264) {
+      input->flags |= AVFMT_FLAG_NOPARSE;
+      decoder->flags2 |= AV_CODEC_FLAG2_CHUNKS;
+      units.emplace();
+    }
     if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return;
 
     PacketPtr packet(av_packet_alloc());
+    PacketPtr whole(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
-    if (!packet || !frame) return;
+    if (!packet || !whole || !frame) return;
+    std::vector<uint8_t> bytes;
     while (!abort_ && av_read_frame(input.get(), packet.get()) >= 0) {
       const bool video = packet->stream_index == index;
-      const int sent = video ? avcodec_send_packet(decoder.get(), packet.get()) : 0;
+      AVPacket* send = packet.get();
+      if (video && units) {
+        bytes.clear();
+        units->Add({packet->data, static_cast<size_t>(packet->size)}, bytes);
+        if (bytes.empty() || av_new_packet(whole.get(), static_cast<int>(bytes.size())) < 0) {
+          av_packet_unref(packet.get());
+          continue;
+        }
+        std::copy(bytes.begin(), bytes.end(), whole->data);
+        send = whole.get();
+      }
+      const int sent = video ? avcodec_send_packet(decoder.get(), send) : 0;
       av_packet_unref(packet.get());
+      av_packet_unref(whole.get());
       if (sent < 0 && sent != AVERROR_INVALIDDATA) return;
       while (video && avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
         const bool kept = Take(*frame);
@@ -186,6 +214,7 @@ class FfmpegSource : public CameraSource {
     const int strides[4] = {frame.width * 4, 0, 0, 0};
     sws_scale(scale_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
     ++store_.decoded_frames();
+    store_.delivery().Add(std::chrono::steady_clock::now());
     return true;
   }
 

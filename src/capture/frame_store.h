@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "capture/delivery_pattern.h"
+
 namespace kestrin::capture {
 
 // Bytes per pixel of a frame buffer: blue, green, red, unused.
@@ -102,7 +104,7 @@ class FrameStore {
   // Writer side, for the camera worker and its decoder callbacks. Everything
   // below is guarded by mutex().
 
-  // The frame mutex: guards buffer() and decoded_frames().
+  // The frame mutex: guards buffer(), decoded_frames() and delivery().
   FrameMutex& mutex() const { return mutex_; }
 
   // The frame buffer (the worker's vlcBuffer). Resized or released only while
@@ -114,12 +116,16 @@ class FrameStore {
   // decoded_frames() for a new stream. With it, decoded_frames() names the
   // picture in the buffer (PictureId).
   int64_t& streams() { return streams_; }
+  // How the current stream's pictures arrive, for sources that write only new
+  // pictures (the worker resets it with decoded_frames()).
+  DeliveryPattern& delivery() { return delivery_; }
 
  private:
   mutable FrameMutex mutex_;
   std::vector<uint8_t> buffer_;
   int64_t decoded_frames_ = 0;
   int64_t streams_ = 0;
+  DeliveryPattern delivery_;
 
   std::mutex spares_mutex_;
   std::vector<std::vector<uint8_t>> spares_;  // guarded by spares_mutex_

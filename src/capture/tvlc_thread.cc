@@ -169,6 +169,7 @@ bool TVLCThread::StartStream(std::stop_token stop, const std::string& url, uint3
   {
     std::lock_guard lock(frames_->mutex());
     frames_->decoded_frames() = 0;
+    frames_->delivery().Reset();
     ++frames_->streams();
     frames_->buffer().resize(static_cast<size_t>(width) * height * kFrameBytesPerPixel);
   }
@@ -223,6 +224,7 @@ void TVLCThread::Monitor(std::stop_token stop) {
     published_.framecnt = count;
   }
   state_.metrics().CameraPictures(index_, count);
+  LogDeliveryPattern();
   Sleep(stop, kMonitorPeriodMs);
 }
 
@@ -265,6 +267,15 @@ bool TVLCThread::PictureFrozen() {
   }
   last_hash_ = hash;
   return false;
+}
+
+void TVLCThread::LogDeliveryPattern() {
+  std::optional<std::string> verdict;
+  {
+    std::lock_guard lock(frames_->mutex());
+    verdict = frames_->delivery().TakeVerdict();
+  }
+  if (verdict) state_.TryLog(fmt::format("[{}] {}", index_, *verdict));
 }
 
 void TVLCThread::Drop(DropReason reason) {

@@ -42,6 +42,8 @@ enum class DropReason : int {
 //     more than 30 s (3) or no newly decoded picture since the previous check
 //     (4; checked from 3 s after activation, past libVLC's start-up buffering),
 //     logging "[i] переподключение [Код: c]"; the next step reconnects;
+//     once per connection, when the source reports its pictures' arrivals
+//     and they come in bursts or with long gaps, logs how (DeliveryPattern);
 //   - otherwise idle: stop any player, sleep 1 s.
 //
 // Other threads use only the methods below. Each takes the worker's camera
@@ -101,6 +103,8 @@ class TVLCThread {
   // pictures decoded so far.
   std::optional<DropReason> Check(int64_t& count);
   bool PictureFrozen();
+  // Logs, once per connection, how the pictures arrive when that is bad.
+  void LogDeliveryPattern();
   void Idle(std::stop_token stop);
   void Drop(DropReason reason);
   // Sleeps `ms` unless a stop is requested; false when it was.

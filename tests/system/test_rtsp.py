@@ -1,6 +1,7 @@
 """RTSP cameras inside the running service, against GStreamer's RTSP server (tools/rtspcam):
 H.264 with credentials in the address, H.265, wrong credentials, a camera killed mid-stream and
-brought back, a still picture, and a stop while a camera hangs.
+brought back, a still picture, a camera that sends its pictures in bursts, and a stop while a
+camera hangs.
 
 One service serves the whole file: the frozen-picture check (two checks 30 s apart from the
 worker's start) runs meanwhile. Real binary, accsim, an embedded Firebird database,
@@ -21,8 +22,8 @@ from kestrin import (LOGIN, PASSWORD, RtspCam, logged_in_service, make_database,
                      multi_frame_records, wait_until)
 
 # Cameras of the table (worker = camera - 1) and their controllers.
-H264, H265, LOCKED, DOOMED, FROZEN = 1, 2, 3, 4, 5
-CONTROLLER = {camera: f"0000000000B{camera}" for camera in range(1, 6)}
+H264, H265, LOCKED, DOOMED, FROZEN, BURSTY = 1, 2, 3, 4, 5, 6
+CONTROLLER = {camera: f"0000000000B{camera}" for camera in range(1, 7)}
 USER, SECRET = "viewer", "p@ss:w/rd"      # needs percent-encoding in the address
 GOOD = f"{USER}:{quote(SECRET, safe='')}@"
 WRONG_SECRET = "not-the-one"
@@ -71,6 +72,7 @@ def rig(tmp_path_factory):
             LOCKED: RtspCam("--user", USER, "--password", SECRET, "--auth", "basic"),
             DOOMED: RtspCam("--size", "320x240"),
             FROZEN: RtspCam("--size", "320x240", "--frozen"),
+            BURSTY: RtspCam("--stamp", "--size", "320x240", "--burst", "4"),
         }
         for camera in cameras.values():
             stack.enter_context(camera)
@@ -81,6 +83,7 @@ def rig(tmp_path_factory):
             LOCKED: cameras[LOCKED].url_with(f"{USER}:{WRONG_SECRET}@"),
             DOOMED: cameras[DOOMED].url,
             FROZEN: cameras[FROZEN].url,
+            BURSTY: cameras[BURSTY].url,
         }
         # (dvs, cam, evnt, qly, dly, rgt, mtl): a single picture and 5 x 5 pictures.
         rules = [(CONTROLLER[c], c, code, 90, 0, 2 if m else 0, m)
@@ -172,6 +175,15 @@ def test_wrong_credentials_never_stream_and_no_password_is_shown(rig):
     for secret in (SECRET, quote(SECRET, safe=""), WRONG_SECRET):
         assert secret.encode() not in log
         assert secret.encode() not in output
+
+
+def test_camera_delivering_in_bursts_is_reported_once(rig):
+    # Judged over the connection's first 13 s.
+    bursts = lambda: [line for line in rig.log_of(BURSTY) if "pictures arrive" in line]
+    assert wait_until(bursts, 40)
+    # Four at a time every 400 ms; a starved machine may split a burst or shift its timing.
+    [line] = bursts()
+    assert re.fullmatch(r"\[5\] pictures arrive in bursts of [234], a burst every \d+ ms", line)
 
 
 def test_killed_camera_is_dropped_as_ended_and_reopened_when_back(rig):
