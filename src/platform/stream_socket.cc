@@ -42,7 +42,7 @@ SocketResult ReceiveSome(int fd, char* buffer, size_t capacity, size_t* received
 }
 
 SocketResult SendSome(int fd, const char* data, size_t size, bool more, size_t* sent) {
-  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+  const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0);
   while (true) {
     const ssize_t n = ::send(fd, data, size, flags);
     if (n >= 0) {

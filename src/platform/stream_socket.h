@@ -21,8 +21,9 @@ SocketResult AcceptStream(int listen_fd, int* accepted);
 // Receives up to `capacity` bytes; `*received` is their number on kDone.
 SocketResult ReceiveSome(int fd, char* buffer, size_t capacity, size_t* received);
 
-// Sends up to `size` bytes without raising SIGPIPE; `*sent` is their number on
-// kDone. With `more`, the kernel may hold them back to join what follows.
+// Sends up to `size` bytes without waiting, also on a blocking socket, and
+// without raising SIGPIPE; `*sent` is their number on kDone. With `more`, the kernel may hold them
+// back to join what follows.
 SocketResult SendSome(int fd, const char* data, size_t size, bool more, size_t* sent);
 
 // A second descriptor of the socket `fd`, closed on exec; -1 on failure.

@@ -1,17 +1,11 @@
 #include "transport/tcp_socket.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "platform/socket.h"
+#include "platform/stream_socket.h"
 
 namespace kestrin::transport {
 namespace {
@@ -39,46 +33,6 @@ int MapErrno(int error) {
   }
 }
 
-// poll() for one descriptor, restarted after a signal. Returns the poll result.
-int PollOne(int fd, short events, int ms, short& revents) {
-  pollfd p{fd, events, 0};
-  int rc;
-  do {
-    rc = ::poll(&p, 1, ms);
-  } while (rc < 0 && errno == EINTR);
-  revents = p.revents;
-  return rc;
-}
-
-// Connects the blocking socket `fd` without blocking in connect() itself, so
-// that `cancel` is looked at every quarter of a second; the system's connect
-// time-out still ends an attempt nobody answers. Returns 0, an errno value, or
-// kSocketTimedOut when cancelled.
-int ConnectCancellable(int fd, const sockaddr* address, socklen_t length,
-                       const std::atomic<bool>* cancel) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
-  int rc;
-  do {
-    rc = ::connect(fd, address, length);
-  } while (rc < 0 && errno == EINTR);
-  int error = rc == 0 ? 0 : errno;
-  if (error == EINPROGRESS) {
-    for (;;) {
-      if (cancel != nullptr && cancel->load()) return kSocketTimedOut;
-      short revents = 0;
-      rc = PollOne(fd, POLLOUT, kCancelStepMs, revents);
-      if (rc < 0) return errno;
-      if (rc > 0) break;
-    }
-    socklen_t size = sizeof(error);
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return errno;
-  }
-  if (error != 0) return error;
-  if (::fcntl(fd, F_SETFL, flags) < 0) return errno;
-  return 0;
-}
-
 }  // namespace
 
 TcpSocket::TcpSocket() = default;
@@ -88,45 +42,33 @@ TcpSocket::~TcpSocket() {
 }
 
 int TcpSocket::Connect(const std::string& host, const std::string& port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0 || list == nullptr) {
-    return SetError(kSocketHostNotFound);
-  }
+  const std::vector<platform::StreamAddress> addresses = platform::ResolveStream(host, port);
+  if (addresses.empty()) return SetError(kSocketHostNotFound);
   int error = ECONNREFUSED;
-  for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
-    int fd = platform::OpenSocket(a->ai_family, a->ai_socktype, a->ai_protocol);
+  for (const platform::StreamAddress& address : addresses) {
+    int fd = platform::OpenSocket(address.family, address.type, address.protocol);
     if (fd < 0) {
       error = errno;
       continue;
     }
-    timeval send_timeout{kSendTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout));
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    platform::SetSendTimeout(fd, kSendTimeoutSeconds);
+    platform::SetNoDelay(fd);
     {
       std::lock_guard lock(fd_mutex_);
       CloseDescriptorLocked();
       fd_.store(fd);
     }
-    error = ConnectCancellable(fd, a->ai_addr, a->ai_addrlen, cancel_);
-    if (error == 0) {
-      ::freeaddrinfo(list);
-      return SetError(0);
-    }
+    error = platform::ConnectCancellable(fd, address, cancel_, kCancelStepMs);
+    if (error == 0) return SetError(0);
     std::lock_guard lock(fd_mutex_);
     CloseDescriptorLocked();
-    if (error == kSocketTimedOut) break;  // cancelled: no further address is tried
+    if (error == ECANCELED) break;  // no further address is tried
   }
-  ::freeaddrinfo(list);
-  return SetError(error == kSocketTimedOut ? error : MapErrno(error));
+  return SetError(error == ECANCELED ? kSocketTimedOut : MapErrno(error));
 }
 
 void TcpSocket::Adopt(int fd) {
-  timeval send_timeout{kSendTimeoutSeconds, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof(send_timeout));
+  platform::SetSendTimeout(fd, kSendTimeoutSeconds);
   std::lock_guard lock(fd_mutex_);
   CloseDescriptorLocked();
   fd_.store(fd);
@@ -144,18 +86,18 @@ int TcpSocket::SendAll(std::string_view bytes, std::chrono::steady_clock::time_p
   if (fd < 0) return SetSendError(EBADF);
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      sent += static_cast<size_t>(n);
+    size_t n = 0;
+    const platform::SocketResult result =
+        platform::SendSome(fd, bytes.data() + sent, bytes.size() - sent, false, &n);
+    if (result == platform::SocketResult::kDone) {
+      sent += n;
       continue;
     }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return SetSendError(MapErrno(errno));
+    if (result != platform::SocketResult::kWouldBlock) return SetSendError(MapErrno(errno));
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return SetSendError(kSocketTimedOut);
-    short revents = 0;
-    if (PollOne(fd, POLLOUT, static_cast<int>(left.count()), revents) < 0) {
+    if (platform::WaitSocket(fd, true, static_cast<int>(left.count())) < 0) {
       return SetSendError(MapErrno(errno));
     }
   }
@@ -165,10 +107,9 @@ int TcpSocket::SendAll(std::string_view bytes, std::chrono::steady_clock::time_p
 int TcpSocket::Fill(int ms) {
   int fd = fd_.load();
   if (fd < 0) return EBADF;
-  short revents = 0;
   for (int left = ms;;) {
     const int step = cancel_ != nullptr ? std::min(left, kCancelStepMs) : left;
-    int rc = PollOne(fd, POLLIN, step, revents);
+    int rc = platform::WaitSocket(fd, false, step);
     if (rc < 0) return MapErrno(errno);
     if (rc > 0) break;
     left -= step;
@@ -183,14 +124,21 @@ int TcpSocket::Fill(int ms) {
   }
   size_t old_size = buffer_.size();
   buffer_.resize(old_size + kPieceSize);
-  ssize_t n;
-  do {
-    n = ::recv(fd, buffer_.data() + old_size, kPieceSize, 0);
-  } while (n < 0 && errno == EINTR);
-  buffer_.resize(old_size + (n > 0 ? static_cast<size_t>(n) : 0));
-  if (n == 0) return kSocketConnectionReset;  // closed in order: readable, nothing to read
-  if (n < 0) return MapErrno(errno);
-  return 0;
+  size_t n = 0;
+  const platform::SocketResult result =
+      platform::ReceiveSome(fd, buffer_.data() + old_size, kPieceSize, &n);
+  buffer_.resize(old_size + n);
+  switch (result) {
+    case platform::SocketResult::kDone:
+      return 0;
+    case platform::SocketResult::kClosed:
+      return kSocketConnectionReset;  // closed in order: readable, nothing to read
+    case platform::SocketResult::kWouldBlock:
+      return kSocketTimedOut;
+    case platform::SocketResult::kFailed:
+      break;
+  }
+  return MapErrno(errno);
 }
 
 bool TcpSocket::WaitReadable(int ms) {
@@ -203,8 +151,7 @@ bool TcpSocket::WaitReadable(int ms) {
     SetError(EBADF);
     return false;
   }
-  short revents = 0;
-  int rc = PollOne(fd, POLLIN, ms, revents);
+  int rc = platform::WaitSocket(fd, false, ms);
   if (rc < 0) {
     SetError(MapErrno(errno));
     return false;
@@ -264,8 +211,7 @@ bool TcpSocket::CanWrite(int ms) {
     SetSendError(EBADF);
     return false;
   }
-  short revents = 0;
-  int rc = PollOne(fd, POLLOUT, ms, revents);
+  int rc = platform::WaitSocket(fd, true, ms);
   if (rc < 0) {
     SetSendError(MapErrno(errno));
     return false;
@@ -278,7 +224,7 @@ void TcpSocket::Shutdown() {
   // Under the lock so that the descriptor cannot be closed and reused meanwhile.
   std::lock_guard lock(fd_mutex_);
   int fd = fd_.load();
-  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  if (fd >= 0) platform::ShutdownSocket(fd);
 }
 
 void TcpSocket::Close() {
@@ -290,13 +236,10 @@ void TcpSocket::CloseDescriptorLocked() {
   int fd = fd_.load();
   if (fd < 0) return;
   if (last_error_.load() == 0 && send_error_.load() == 0) {
-    ::shutdown(fd, SHUT_WR);
-    char sink[4096];
-    for (int i = 0; i < kDrainReads; ++i) {
-      if (::recv(fd, sink, sizeof(sink), MSG_DONTWAIT) <= 0) break;
-    }
+    platform::CloseSocketGently(fd, kDrainReads);
+  } else {
+    platform::CloseSocket(fd);
   }
-  ::close(fd);
   fd_.store(-1);
 }
 

@@ -1,18 +1,13 @@
 #include "web/web_server.h"
 
 #include <fmt/format.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <httplib.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include "platform/socket.h"
+#include "platform/stream_socket.h"
 #include "web/connection_threads.h"
 #include "web/page.h"
 #include "web/response.h"
@@ -45,7 +40,9 @@ template <class Server>
 class ListeningServer : public Server, public Listener {
  public:
   using Server::Server;
-  bool SetListenBacklog(int backlog) override { return ::listen(this->svr_sock_, backlog) == 0; }
+  bool SetListenBacklog(int backlog) override {
+    return platform::SetListenQueue(this->svr_sock_, backlog);
+  }
 };
 
 // The library's HTTP server, serving a connection only when the task queue
@@ -54,8 +51,8 @@ class HttpServer : public ListeningServer<httplib::Server> {
  private:
   bool process_and_close_socket(socket_t sock) override {
     bool served = !refusing_connection && Serve(sock);
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
+    platform::ShutdownSocket(sock);
+    platform::CloseSocket(sock);
     return served;
   }
 
@@ -79,12 +76,7 @@ class HttpServer : public ListeningServer<httplib::Server> {
   }
 
   static bool WaitReadable(socket_t sock, time_t seconds) {
-    pollfd p{sock, POLLIN, 0};
-    for (;;) {
-      int n = ::poll(&p, 1, static_cast<int>(seconds * 1000));
-      if (n < 0 && errno == EINTR) continue;
-      return n > 0;
-    }
+    return platform::WaitSocket(sock, false, static_cast<int>(seconds * 1000)) > 0;
   }
 };
 
@@ -111,19 +103,6 @@ class ConnectionQueue : public httplib::TaskQueue {
   ConnectionThreads threads_;
   std::function<void()> on_refused_;
 };
-
-// Listening socket options: reuse of a port in TIME_WAIT (but no port sharing
-// with another listener), and IPv4 clients on the IPv6 socket.
-void ListeningSocketOptions(socket_t sock) {
-  int yes = 1;
-  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  int domain = 0;
-  socklen_t length = sizeof(domain);
-  if (getsockopt(sock, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_INET6) {
-    int no = 0;
-    setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof(no));
-  }
-}
 
 WebRequest ToWebRequest(const httplib::Request& req, const std::string& body) {
   WebRequest request;
@@ -171,7 +150,7 @@ void ToHttpResponse(const WebResponse& response, httplib::Response& res) {
 // reads anything: its socket is shut down as the handshake starts.
 void RefuseHandshake(const SSL* ssl, int where, int) {
   if (refusing_connection && (where & SSL_CB_HANDSHAKE_START)) {
-    ::shutdown(SSL_get_fd(ssl), SHUT_RDWR);
+    platform::ShutdownSocket(SSL_get_fd(ssl));
   }
 }
 
@@ -264,7 +243,7 @@ bool WebServer::Start(int port) {
   server.set_payload_max_length(kMaxRequestBody);
   // Every reply is whole: parts of it are never sent (see IgnoreRanges).
   server.set_default_headers({{"Accept-Ranges", "none"}});
-  server.set_socket_options(ListeningSocketOptions);
+  server.set_socket_options(platform::SetListeningOptions);
   // An idle browser connection is closed after a second, so that a stop never
   // waits long for one (a page and its resources come within milliseconds).
   server.set_keep_alive_timeout(1);

@@ -161,5 +161,32 @@ TEST(TcpSocketConnectTest, CancelFlagEndsAConnectNobodyAnswers) {
   ::close(listener);
 }
 
+TEST(TcpSocketConnectTest, ResultsOfConnectingTellTheCausesApart) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+
+  TcpSocket refused;  // bound, not listening yet
+  EXPECT_EQ(refused.Connect("127.0.0.1", port), ECONNREFUSED);
+  EXPECT_FALSE(refused.IsOpen());
+
+  TcpSocket unknown;
+  EXPECT_EQ(unknown.Connect("no-such-host.invalid", port), kSocketHostNotFound);
+  EXPECT_EQ(unknown.LastError(), kSocketHostNotFound);
+
+  ASSERT_EQ(::listen(listener, 4), 0);
+  TcpSocket connected;
+  ASSERT_EQ(connected.Connect("localhost", port), 0);
+  EXPECT_TRUE(connected.IsOpen());
+  EXPECT_EQ(connected.SendAll("ping"), 0);
+  ::close(listener);
+}
+
 }  // namespace
 }  // namespace kestrin::transport
