@@ -362,7 +362,14 @@ class FirebirdServer:
         administrator's stop would, telling its clients that it shuts down."""
         if self.proc and self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM if orderly else signal.SIGKILL)
-            self.proc.wait(20)
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                # Firebird 3 now and then hangs in its own orderly shutdown (seen once in a
+                # full run); it is then ended as a crash would end it.
+                print("the Firebird server hung in its orderly shutdown; killed")
+                self.proc.kill()
+                self.proc.wait(20)
         assert wait_until(lambda: not self.listening(), 10)
 
 
