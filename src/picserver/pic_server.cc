@@ -159,8 +159,9 @@ void PicServer::AcceptBatch(Loop& loop) {
 void PicServer::Serve(Loop& loop, int fd) {
   if (live_.fetch_add(1) >= cap_) {
     live_.fetch_sub(1);
-    platform::CloseSocket(fd);
+    // Noted first, so that the line is in the log once the client sees the end.
     NoteRefused();
+    platform::CloseSocket(fd);
     return;
   }
   const auto accepted_at = std::chrono::steady_clock::now();
