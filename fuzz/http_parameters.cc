@@ -27,6 +27,7 @@
 #include <strings.h>
 
 #include "fuzz_support.h"
+#include "platform/text.h"
 #include "service/base64.h"
 #include "service/digests.h"
 #include "web/frame_viewer.h"
@@ -39,6 +40,7 @@
 namespace {
 
 using namespace kestrin::web;
+using kestrin::platform::CharacterCount;
 
 // The server login the administrator's credentials are compared with.
 constexpr std::string_view kServerLogin = "admin";
