@@ -134,17 +134,29 @@ TEST_F(SocketPairTest, ShutdownLetsThePeerSeeTheEndBeforeTheClose) {
 
 // A connect that nobody takes (the listener's queue is full, so the SYN goes
 // unanswered) ends as soon as the cancel flag is set.
-TEST(TcpSocketConnectTest, CancelFlagEndsAConnectNobodyAnswers) {
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
+// A TCP socket bound to a free loopback port, not yet listening; its port
+// as decimal text in `port`.
+int BoundLoopbackSocket(std::string& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(::listen(listener, 0), 0);
   socklen_t length = sizeof(address);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string port = std::to_string(ntohs(address.sin_port));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  port = std::to_string(ntohs(address.sin_port));
+  return fd;
+}
+
+TEST(TcpSocketConnectTest, CancelFlagEndsAConnectNobodyAnswers) {
+  std::string port;
+  int listener = BoundLoopbackSocket(port);
+  ASSERT_GE(listener, 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
   TcpSocket filler;  // takes the only place in the queue
   ASSERT_EQ(filler.Connect("127.0.0.1", port), 0);
 
@@ -162,15 +174,9 @@ TEST(TcpSocketConnectTest, CancelFlagEndsAConnectNobodyAnswers) {
 }
 
 TEST(TcpSocketConnectTest, ResultsOfConnectingTellTheCausesApart) {
-  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  std::string port;
+  int listener = BoundLoopbackSocket(port);
   ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string port = std::to_string(ntohs(address.sin_port));
 
   TcpSocket refused;  // bound, not listening yet
   EXPECT_EQ(refused.Connect("127.0.0.1", port), ECONNREFUSED);
