@@ -173,8 +173,7 @@ void ServerLink::ApplyCameraAddresses(const std::array<std::string, kCameraCount
 
 void ServerLink::OnEventClientOpen(transport::TWebSocketCustomConnection& aSender) {
   if (!ws_client.Is(aSender)) return;  // an abandoned connection
-  state_.session().MarkPing(platform::Now());
-  const service::SessionSnapshot s = state_.session().Snapshot();
+  const service::SessionSnapshot s = state_.session().MarkPing(platform::Now());
   aSender.SendText(LoginMessage(s.server_login, s.server_pass));
 }
 

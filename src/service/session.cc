@@ -33,9 +33,10 @@ void Session::MarkMessage(platform::DateTime arrival, bool counts_as_ping) {
   if (counts_as_ping) values_.server_lastping = arrival;
 }
 
-void Session::MarkPing(platform::DateTime at) {
+SessionSnapshot Session::MarkPing(platform::DateTime at) {
   std::lock_guard lock(mutex_);
   values_.server_lastping = at;
+  return values_;
 }
 
 SessionSnapshot Session::MarkWelcomed(platform::DateTime arrival, platform::DateTime now) {

@@ -43,7 +43,8 @@ class Session {
   void MarkMessage(platform::DateTime arrival, bool counts_as_ping);
 
   // A sign of life without a message (the connection has just opened).
-  void MarkPing(platform::DateTime at);
+  // Returns the values as they are then (the credentials to log in with).
+  SessionSnapshot MarkPing(platform::DateTime at);
 
   // Logged in: connected, last sign of life `arrival`, session started `now`.
   // Returns the values as they are then (the credentials to save).
